@@ -185,7 +185,8 @@ VOID DiskWorkerThread(PVOID Context) {
         if (WorkerMustStop(extension)) {
             break;
         }
-        while (PIRP irp = NextQueuedRequest(extension)) {
+        PIRP irp;
+        while (!WorkerMustStop(extension) && (irp = NextQueuedRequest(extension)) != nullptr) {
             ServeRequest(device, irp);
         }
     }

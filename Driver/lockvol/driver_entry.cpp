@@ -1,0 +1,99 @@
+// Start-up and unload of lockvol: the device count, the device directory and the devices.
+#include "lockvol/disk_device.h"
+#include "lockvol/renames.h"
+
+namespace {
+
+constexpr ULONG kDefaultNumberOfDevices = 4;
+constexpr WCHAR kParametersSuffix[] = u"\\Parameters";
+
+// Open while the driver is loaded; being temporary, the directory goes when it is closed.
+HANDLE DeviceDirectory = nullptr;
+
+NTSTATUS ReadNumberOfDevices(PUNICODE_STRING RegistryPath, PULONG NumberOfDevices) {
+    UNICODE_STRING parameters;
+    parameters.Length = 0;
+    parameters.MaximumLength = static_cast<USHORT>(RegistryPath->Length + sizeof(kParametersSuffix));
+    parameters.Buffer = static_cast<PWCH>(
+        ExAllocatePoolWithTag(PagedPool, parameters.MaximumLength, LOCKVOL_POOL_TAG));
+    if (parameters.Buffer == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    RtlCopyUnicodeString(&parameters, RegistryPath);
+    RtlAppendUnicodeToString(&parameters, kParametersSuffix);
+    parameters.Buffer[parameters.Length / sizeof(WCHAR)] = 0;
+
+    ULONG count = 0;
+    RTL_QUERY_REGISTRY_TABLE query[2];
+    RtlZeroMemory(query, sizeof(query));
+    query[0].Flags = RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_REQUIRED;
+    query[0].Name = const_cast<PWSTR>(u"NumberOfDevices");
+    query[0].EntryContext = &count;
+    const NTSTATUS status = RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, parameters.Buffer, query,
+                                                   nullptr, nullptr);
+    *NumberOfDevices = NT_SUCCESS(status) ? count : kDefaultNumberOfDevices;
+    ExFreePoolWithTag(parameters.Buffer, LOCKVOL_POOL_TAG);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CreateDeviceDirectory() {
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, u"" VD_DEVICE_DIRECTORY_NAME);
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_PERMANENT, nullptr, nullptr);
+    const NTSTATUS status = ZwCreateDirectoryObject(&DeviceDirectory, DIRECTORY_ALL_ACCESS,
+                                                    &attributes);
+    if (NT_SUCCESS(status)) {
+        ZwMakeTemporaryObject(DeviceDirectory);
+    }
+    return status;
+}
+
+void CloseDeviceDirectory() {
+    ZwClose(DeviceDirectory);
+    DeviceDirectory = nullptr;
+}
+
+VOID LockvolUnload(PDRIVER_OBJECT DriverObject) {
+    PDEVICE_OBJECT device = DriverObject->DeviceObject;
+    while (device != nullptr) {
+        device = DeleteDiskDevice(device);
+    }
+    CloseDeviceDirectory();
+}
+
+}  // namespace
+
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+    ULONG numberOfDevices = 0;
+    NTSTATUS status = ReadNumberOfDevices(RegistryPath, &numberOfDevices);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    status = CreateDeviceDirectory();
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+
+    USHORT devicesCreated = 0;
+    for (ULONG n = 0; n < numberOfDevices; ++n) {
+        status = CreateDiskDevice(DriverObject, n);
+        if (NT_SUCCESS(status)) {
+            ++devicesCreated;
+        }
+    }
+    if (devicesCreated == 0) {
+        CloseDeviceDirectory();
+        return status;
+    }
+
+    DriverObject->MajorFunction[IRP_MJ_CREATE] = DiskCreateClose;
+    DriverObject->MajorFunction[IRP_MJ_CLOSE] = DiskCreateClose;
+    DriverObject->MajorFunction[IRP_MJ_READ] = DiskReadWrite;
+    DriverObject->MajorFunction[IRP_MJ_WRITE] = DiskReadWrite;
+    DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DiskDeviceControl;
+    DriverObject->DriverUnload = LockvolUnload;
+
+    StartRenames(RegistryPath);
+    return STATUS_SUCCESS;
+}
