@@ -208,6 +208,9 @@ NTKERNELAPI LONG KeReadStateEvent(PRKEVENT Event);
 NTKERNELAPI NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
                                            KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                            PLARGE_INTEGER Timeout);
+// The same wait through a handle (a thread or an event object).
+NTSYSAPI NTSTATUS NTAPI ZwWaitForSingleObject(HANDLE Handle, BOOLEAN Alertable,
+                                              PLARGE_INTEGER Timeout);
 NTKERNELAPI NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                             PLARGE_INTEGER Interval);
 
