@@ -1,0 +1,640 @@
+#include "registry/store.h"
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <map>
+#include <mutex>
+
+#include "hive.h"
+#include "names.h"
+
+namespace registry {
+namespace {
+
+namespace fs = std::filesystem;
+using detail::Hive;
+using detail::Names;
+using detail::SameName;
+
+const Names kClasses = {"Software", "Classes"};
+const Names kCurrentConfig = {"System", "CurrentControlSet", "Hardware Profiles", "Current"};
+constexpr std::string_view kDefaultUser = ".DEFAULT";
+constexpr const char* kUserHiveFile = "user.hive";
+
+enum class Kind { Machine, DefaultUser, User };
+enum class Access { Read, Write };
+
+// One real key: a hive and a path inside it.
+struct Target {
+    Hive* hive = nullptr;
+    Kind kind = Kind::Machine;
+    Names path;
+};
+
+Names Join(const Names& prefix, const Names& rest) {
+    Names joined = prefix;
+    joined.insert(joined.end(), rest.begin(), rest.end());
+    return joined;
+}
+
+bool Permitted(const Target& target, const Caller& caller, Access access) {
+    if (caller.uid == 0) {
+        return true;
+    }
+    if (target.kind == Kind::User) {
+        return caller.uid == target.hive->Owner();
+    }
+    return access == Access::Read;
+}
+
+// A new hive holding the given keys, each path with all the keys above it.
+detail::Tree Seed(std::initializer_list<Names> paths) {
+    detail::Tree tree;
+    const int64_t now = detail::Now();
+    tree.keys.push_back({1, 0, "", now});
+    std::map<std::string, int64_t> ids{{"", 1}};
+    for (const Names& path : paths) {
+        std::string parentKey;
+        for (const std::string& name : path) {
+            const std::string key = parentKey + "\\" + detail::Fold(name);
+            if (!ids.contains(key)) {
+                const auto id = static_cast<int64_t>(tree.keys.size() + 1);
+                tree.keys.push_back({id, ids[parentKey], name, now});
+                ids[key] = id;
+            }
+            parentKey = key;
+        }
+    }
+    return tree;
+}
+
+bool IsValidUserName(std::string_view name) {
+    return detail::IsValidKeyName(name) && name.front() != '.' &&
+           name.find('/') == std::string_view::npos;
+}
+
+Result FromErrno(int error) {
+    switch (error) {
+        case EACCES:
+        case EPERM:
+        case EROFS:
+            return Result::AccessDenied;
+        case ENOENT:
+            return Result::NotFound;
+        default:
+            return Result::IoError;
+    }
+}
+
+Result MakeFolder(const fs::path& folder, mode_t mode) {
+    if (::mkdir(folder.c_str(), mode) == 0) {
+        return ::chmod(folder.c_str(), mode) == 0 ? Result::Ok : FromErrno(errno);
+    }
+    return errno == EEXIST ? Result::Ok : FromErrno(errno);
+}
+
+Result OpenOrCreate(const fs::path& file, const detail::Tree& seed,
+                    const detail::FileRights& rights, std::unique_ptr<Hive>& hive) {
+    std::error_code error;
+    if (!fs::exists(file, error)) {
+        const Result created = detail::WriteHiveFile(file, seed, true, rights);
+        if (created != Result::Ok && created != Result::AlreadyExists) {
+            return created;
+        }
+    }
+    return Hive::Open(file, hive);
+}
+
+// Subkey names of both trees, without doubles, in enumeration order.
+std::vector<std::string> Merge(std::vector<std::string> first,
+                               const std::vector<std::string>& second) {
+    for (const std::string& name : second) {
+        const bool known = std::any_of(first.begin(), first.end(), [&](const std::string& have) {
+            return SameName(have, name);
+        });
+        if (!known) {
+            first.push_back(name);
+        }
+    }
+    std::sort(first.begin(), first.end(), [](const std::string& a, const std::string& b) {
+        return detail::Fold(a) < detail::Fold(b);
+    });
+    return first;
+}
+
+void Summarise(const std::vector<std::string>& names, KeyInfo& info) {
+    info.subkeys = static_cast<uint32_t>(names.size());
+    info.maxSubkeyNameLength = 0;
+    for (const std::string& name : names) {
+        info.maxSubkeyNameLength =
+            std::max(info.maxSubkeyNameLength, static_cast<uint32_t>(detail::Utf16Length(name)));
+    }
+}
+
+}  // namespace
+
+const char* ToString(Result result) {
+    switch (result) {
+        case Result::Ok:
+            return "Ok";
+        case Result::NotFound:
+            return "NotFound";
+        case Result::NoMoreItems:
+            return "NoMoreItems";
+        case Result::AccessDenied:
+            return "AccessDenied";
+        case Result::HasSubkeys:
+            return "HasSubkeys";
+        case Result::InvalidParameter:
+            return "InvalidParameter";
+        case Result::AlreadyExists:
+            return "AlreadyExists";
+        case Result::BadHiveFile:
+            return "BadHiveFile";
+        case Result::CorruptHive:
+            return "CorruptHive";
+        case Result::Busy:
+            return "Busy";
+        case Result::IoError:
+            return "IoError";
+    }
+    return "?";
+}
+
+Result ParseNtPath(std::string_view ntPath, KeyPath& key) {
+    constexpr std::string_view kPrefix = "\\REGISTRY";
+    if (ntPath.size() < kPrefix.size() || !SameName(ntPath.substr(0, kPrefix.size()), kPrefix)) {
+        return Result::InvalidParameter;
+    }
+    std::string_view rest = ntPath.substr(kPrefix.size());
+    if (!rest.empty() && rest.front() != '\\') {
+        return Result::InvalidParameter;
+    }
+    if (!rest.empty()) {
+        rest.remove_prefix(1);
+    }
+    const size_t separator = rest.find('\\');
+    const std::string_view head = rest.substr(0, separator);
+    const std::string_view tail =
+        separator == std::string_view::npos ? std::string_view() : rest.substr(separator + 1);
+    if (SameName(head, "MACHINE")) {
+        key = {Root::LocalMachine, std::string(tail)};
+    } else if (SameName(head, "USER")) {
+        key = {Root::Users, std::string(tail)};
+    } else {
+        return Result::NotFound;
+    }
+    return Result::Ok;
+}
+
+Caller Caller::Process() {
+    return ForUid(::geteuid());
+}
+
+Caller Caller::ForUid(uint32_t uid) {
+    std::vector<char> buffer(16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found) {
+        return {uid, found->pw_name};
+    }
+    return {uid, std::to_string(uid)};
+}
+
+struct Store::Impl {
+    fs::path folder;
+    std::unique_ptr<Hive> machine;
+    std::unique_ptr<Hive> defaultUser;
+    std::mutex usersMutex;
+    std::map<std::string, std::unique_ptr<Hive>> users;  // by folded name
+
+    fs::path UsersFolder() const { return folder / "users"; }
+
+    // The folder of an existing user hive, found without regard to case.
+    std::optional<fs::path> FindUserFolder(std::string_view name) const {
+        std::error_code error;
+        for (const auto& entry : fs::directory_iterator(UsersFolder(), error)) {
+            const std::string entryName = entry.path().filename().string();
+            if (SameName(entryName, name) && fs::exists(entry.path() / kUserHiveFile, error)) {
+                return entry.path();
+            }
+        }
+        return std::nullopt;
+    }
+
+    Result CreateUserHive(const std::string& name, uint32_t uid) {
+        if (Result made = MakeFolder(UsersFolder(), 0755); made != Result::Ok) {
+            return made;
+        }
+        const fs::path userFolder = UsersFolder() / name;
+        if (Result made = MakeFolder(userFolder, 0700); made != Result::Ok) {
+            return made;
+        }
+        if (uid != ::geteuid() && ::chown(userFolder.c_str(), uid, static_cast<gid_t>(-1)) != 0) {
+            return FromErrno(errno);
+        }
+        // A new user starts from the default user's settings, as at a first logon on Windows.
+        detail::Tree seed;
+        if (defaultUser->ReadTree({}, seed) != Result::Ok) {
+            seed = Seed({});
+        }
+        const Result written =
+            detail::WriteHiveFile(userFolder / kUserHiveFile, seed, true, {0600, uid});
+        return written == Result::AlreadyExists ? Result::Ok : written;
+    }
+
+    // The hive of a user; created for `creator` when missing and this process may.
+    Result UserHive(std::string_view name, const Caller* creator, Hive*& hive) {
+        if (!IsValidUserName(name)) {
+            return Result::InvalidParameter;
+        }
+        std::lock_guard lock(usersMutex);
+        auto& slot = users[detail::Fold(name)];
+        if (!slot) {
+            std::optional<fs::path> userFolder = FindUserFolder(name);
+            if (!userFolder) {
+                if (!creator) {
+                    users.erase(detail::Fold(name));
+                    return Result::NotFound;
+                }
+                if (Result created = CreateUserHive(std::string(name), creator->uid);
+                    created != Result::Ok) {
+                    users.erase(detail::Fold(name));
+                    return created;
+                }
+                userFolder = UsersFolder() / std::string(name);
+            }
+            if (Result opened = Hive::Open(*userFolder / kUserHiveFile, slot);
+                opened != Result::Ok) {
+                users.erase(detail::Fold(name));
+                return opened;
+            }
+        }
+        hive = slot.get();
+        return Result::Ok;
+    }
+
+    // The names under HKEY_USERS: the default user and every user with a hive.
+    std::vector<std::string> HiveNames() const {
+        std::vector<std::string> names{std::string(kDefaultUser)};
+        std::error_code error;
+        for (const auto& entry : fs::directory_iterator(UsersFolder(), error)) {
+            const std::string name = entry.path().filename().string();
+            if (IsValidUserName(name) && fs::exists(entry.path() / kUserHiveFile, error)) {
+                names.push_back(name);
+            }
+        }
+        return Merge(names, {});
+    }
+
+    // Resolves a key outside the merged view and the HKEY_USERS root.
+    Result Resolve(const Caller& caller, Root root, const Names& names, Target& target) {
+        switch (root) {
+            case Root::LocalMachine:
+                target = {machine.get(), Kind::Machine, names};
+                return Result::Ok;
+            case Root::CurrentConfig:
+                target = {machine.get(), Kind::Machine, Join(kCurrentConfig, names)};
+                return Result::Ok;
+            case Root::CurrentUser: {
+                target = {nullptr, Kind::User, names};
+                return UserHive(caller.user, &caller, target.hive);
+            }
+            case Root::Users: {
+                const Names rest(names.begin() + 1, names.end());
+                if (SameName(names.at(0), kDefaultUser)) {
+                    target = {defaultUser.get(), Kind::DefaultUser, rest};
+                    return Result::Ok;
+                }
+                target = {nullptr, Kind::User, rest};
+                const bool own = SameName(names[0], caller.user);
+                return UserHive(names[0], own ? &caller : nullptr, target.hive);
+            }
+            case Root::ClassesRoot:
+                break;
+        }
+        return Result::InvalidParameter;
+    }
+
+    // HKEY_CLASSES_ROOT: the user's key when it exists (and the caller may read it), otherwise
+    // the machine's. `userTree` is set when the user's hive is there to consult.
+    Target Classes(const Caller& caller, const Names& names, std::optional<Target>& userTree) {
+        userTree.reset();
+        Target user{nullptr, Kind::User, Join(kClasses, names)};
+        if (UserHive(caller.user, nullptr, user.hive) == Result::Ok &&
+            Permitted(user, caller, Access::Read)) {
+            userTree = user;
+            if (user.hive->KeyExists(user.path) == Result::Ok) {
+                return user;
+            }
+        }
+        return {machine.get(), Kind::Machine, Join(kClasses, names)};
+    }
+
+    // Where a new key below HKEY_CLASSES_ROOT goes: into the tree that holds its deepest
+    // existing ancestor (the user's first), into the machine's when none exists.
+    Target ClassesCreation(const Caller& caller, const Names& names) {
+        std::optional<Target> user;
+        for (size_t depth = names.size(); depth > 0; --depth) {
+            const Names prefix(names.begin(), names.begin() + static_cast<ptrdiff_t>(depth));
+            const Target found = Classes(caller, prefix, user);
+            if (found.kind == Kind::User || found.hive->KeyExists(found.path) == Result::Ok) {
+                return {found.hive, found.kind, Join(kClasses, names)};
+            }
+        }
+        return {machine.get(), Kind::Machine, Join(kClasses, names)};
+    }
+
+    // Resolves any key except the HKEY_USERS root (see IsUsersRoot) to the key to act on.
+    Result Locate(const Caller& caller, const KeyPath& key, Names& names, Target& target) {
+        if (!detail::SplitKeyPath(key.path, names)) {
+            return Result::InvalidParameter;
+        }
+        if (key.root == Root::ClassesRoot) {
+            std::optional<Target> user;
+            target = Classes(caller, names, user);
+            return Result::Ok;
+        }
+        if (key.root == Root::Users && names.empty()) {
+            return Result::InvalidParameter;
+        }
+        return Resolve(caller, key.root, names, target);
+    }
+
+    // Locates a key for reading or writing and checks the caller's right.
+    Result Reach(const Caller& caller, const KeyPath& key, Access access, Target& target) {
+        Names names;
+        Result located = Locate(caller, key, names, target);
+        if (located == Result::NotFound && access == Access::Write && key.root == Root::Users) {
+            return Result::AccessDenied;  // HKEY_USERS takes no new hives by name
+        }
+        if (located != Result::Ok) {
+            return located;
+        }
+        return Permitted(target, caller, access) ? Result::Ok : Result::AccessDenied;
+    }
+
+    // Subkey names of a key in the merged view.
+    Result ClassesSubkeys(const Caller& caller, const KeyPath& key,
+                          std::vector<std::string>& names) {
+        Names path;
+        if (!detail::SplitKeyPath(key.path, path)) {
+            return Result::InvalidParameter;
+        }
+        std::optional<Target> user;
+        Classes(caller, path, user);
+        std::vector<std::string> userNames;
+        std::vector<std::string> machineNames;
+        const Result fromUser =
+            user ? user->hive->SubkeyNames(user->path, userNames) : Result::NotFound;
+        const Result fromMachine = machine->SubkeyNames(Join(kClasses, path), machineNames);
+        if (fromUser != Result::Ok && fromUser != Result::NotFound) {
+            return fromUser;
+        }
+        if (fromMachine != Result::Ok &&
+            !(fromMachine == Result::NotFound && fromUser == Result::Ok)) {
+            return fromMachine;
+        }
+        names = Merge(std::move(userNames), machineNames);
+        return Result::Ok;
+    }
+};
+
+namespace {
+
+bool IsUsersRoot(const KeyPath& key) {
+    Names names;
+    return key.root == Root::Users && detail::SplitKeyPath(key.path, names) && names.empty();
+}
+
+}  // namespace
+
+Store::Store(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+Store::~Store() = default;
+
+Result Store::Open(const fs::path& folder, std::unique_ptr<Store>& store) {
+    auto impl = std::make_unique<Impl>();
+    impl->folder = folder;
+    std::error_code error;
+    if (!fs::is_directory(folder, error)) {
+        fs::create_directories(folder, error);
+        if (error) {
+            return FromErrno(error.value());
+        }
+        ::chmod(folder.c_str(), 0755);
+    }
+    const detail::Tree machineSeed =
+        Seed({kClasses, kCurrentConfig, {"System", "CurrentControlSet", "Services"}});
+    if (Result opened =
+            OpenOrCreate(folder / "machine.hive", machineSeed, {0644, std::nullopt}, impl->machine);
+        opened != Result::Ok) {
+        return opened;
+    }
+    if (Result opened = OpenOrCreate(folder / "default.hive", Seed({{"Software"}}),
+                                     {0644, std::nullopt}, impl->defaultUser);
+        opened != Result::Ok) {
+        return opened;
+    }
+    store.reset(new Store(std::move(impl)));
+    return Result::Ok;
+}
+
+Result Store::CreateKey(const Caller& caller, const KeyPath& key, bool* created) {
+    if (created) {
+        *created = false;
+    }
+    if (IsUsersRoot(key)) {
+        return Result::Ok;
+    }
+    Target target;
+    if (key.root == Root::ClassesRoot) {
+        Names names;
+        if (!detail::SplitKeyPath(key.path, names)) {
+            return Result::InvalidParameter;
+        }
+        target = impl_->ClassesCreation(caller, names);
+        if (!Permitted(target, caller, Access::Write)) {
+            return Result::AccessDenied;
+        }
+    } else if (Result reached = impl_->Reach(caller, key, Access::Write, target);
+               reached != Result::Ok) {
+        return reached;
+    }
+    return target.hive->CreateKey(target.path, created);
+}
+
+Result Store::OpenKey(const Caller& caller, const KeyPath& key) {
+    if (IsUsersRoot(key)) {
+        return Result::Ok;
+    }
+    Target target;
+    if (Result reached = impl_->Reach(caller, key, Access::Read, target); reached != Result::Ok) {
+        return reached;
+    }
+    return target.hive->KeyExists(target.path);
+}
+
+Result Store::DeleteKey(const Caller& caller, const KeyPath& key) {
+    if (IsUsersRoot(key)) {
+        return Result::AccessDenied;
+    }
+    Target target;
+    if (Result reached = impl_->Reach(caller, key, Access::Write, target); reached != Result::Ok) {
+        return reached;
+    }
+    return target.hive->DeleteKey(target.path, false);
+}
+
+Result Store::DeleteTree(const Caller& caller, const KeyPath& key) {
+    if (IsUsersRoot(key)) {
+        return Result::AccessDenied;
+    }
+    Target target;
+    if (Result reached = impl_->Reach(caller, key, Access::Write, target); reached != Result::Ok) {
+        return reached;
+    }
+    return target.hive->DeleteKey(target.path, true);
+}
+
+Result Store::SetValue(const Caller& caller, const KeyPath& key, std::string_view name,
+                       uint32_t type, std::span<const uint8_t> data) {
+    if (!detail::IsValidValueName(name)) {
+        return Result::InvalidParameter;
+    }
+    if (IsUsersRoot(key)) {
+        return Result::AccessDenied;
+    }
+    Target target;
+    if (Result reached = impl_->Reach(caller, key, Access::Write, target); reached != Result::Ok) {
+        return reached;
+    }
+    return target.hive->SetValue(target.path, name, type, data);
+}
+
+Result Store::QueryValue(const Caller& caller, const KeyPath& key, std::string_view name,
+                         uint32_t& type, std::vector<uint8_t>& data) {
+    if (!detail::IsValidValueName(name)) {
+        return Result::InvalidParameter;
+    }
+    if (IsUsersRoot(key)) {
+        return Result::NotFound;
+    }
+    Target target;
+    if (Result reached = impl_->Reach(caller, key, Access::Read, target); reached != Result::Ok) {
+        return reached;
+    }
+    return target.hive->QueryValue(target.path, name, type, data);
+}
+
+Result Store::DeleteValue(const Caller& caller, const KeyPath& key, std::string_view name) {
+    if (!detail::IsValidValueName(name)) {
+        return Result::InvalidParameter;
+    }
+    if (IsUsersRoot(key)) {
+        return Result::AccessDenied;
+    }
+    Target target;
+    if (Result reached = impl_->Reach(caller, key, Access::Write, target); reached != Result::Ok) {
+        return reached;
+    }
+    return target.hive->DeleteValue(target.path, name);
+}
+
+Result Store::EnumKey(const Caller& caller, const KeyPath& key, uint32_t index, std::string& name) {
+    if (IsUsersRoot(key) || key.root == Root::ClassesRoot) {
+        std::vector<std::string> names;
+        if (IsUsersRoot(key)) {
+            names = impl_->HiveNames();
+        } else if (Result listed = impl_->ClassesSubkeys(caller, key, names);
+                   listed != Result::Ok) {
+            return listed;
+        }
+        if (index >= names.size()) {
+            return Result::NoMoreItems;
+        }
+        name = names[index];
+        return Result::Ok;
+    }
+    Target target;
+    if (Result reached = impl_->Reach(caller, key, Access::Read, target); reached != Result::Ok) {
+        return reached;
+    }
+    return target.hive->EnumKey(target.path, index, name);
+}
+
+Result Store::EnumValue(const Caller& caller, const KeyPath& key, uint32_t index, Value& value) {
+    if (IsUsersRoot(key)) {
+        return Result::NoMoreItems;
+    }
+    Target target;
+    if (Result reached = impl_->Reach(caller, key, Access::Read, target); reached != Result::Ok) {
+        return reached;
+    }
+    return target.hive->EnumValue(target.path, index, value);
+}
+
+Result Store::QueryInfo(const Caller& caller, const KeyPath& key, KeyInfo& info) {
+    if (IsUsersRoot(key)) {
+        info = {};
+        Summarise(impl_->HiveNames(), info);
+        return Result::Ok;
+    }
+    Target target;
+    if (Result reached = impl_->Reach(caller, key, Access::Read, target); reached != Result::Ok) {
+        return reached;
+    }
+    if (Result queried = target.hive->QueryInfo(target.path, info); queried != Result::Ok) {
+        return queried;
+    }
+    if (key.root == Root::ClassesRoot) {
+        std::vector<std::string> names;
+        if (Result listed = impl_->ClassesSubkeys(caller, key, names); listed != Result::Ok) {
+            return listed;
+        }
+        Summarise(names, info);
+    }
+    return Result::Ok;
+}
+
+Result Store::SaveKey(const Caller& caller, const KeyPath& key, const fs::path& file) {
+    if (IsUsersRoot(key)) {
+        return Result::AccessDenied;
+    }
+    Target target;
+    if (Result reached = impl_->Reach(caller, key, Access::Read, target); reached != Result::Ok) {
+        return reached;
+    }
+    detail::Tree tree;
+    if (Result read = target.hive->ReadTree(target.path, tree); read != Result::Ok) {
+        return read;
+    }
+    // Saved keys often hold what a user keeps private: only the saver may read the file.
+    return detail::WriteHiveFile(file, tree, false, {0600, std::nullopt});
+}
+
+Result Store::RestoreKey(const Caller& caller, const KeyPath& key, const fs::path& file) {
+    if (IsUsersRoot(key)) {
+        return Result::AccessDenied;
+    }
+    Target target;
+    if (Result reached = impl_->Reach(caller, key, Access::Write, target); reached != Result::Ok) {
+        return reached;
+    }
+    detail::Tree tree;
+    if (Result read = detail::ReadHiveFile(file, tree); read != Result::Ok) {
+        return read;
+    }
+    return target.hive->ReplaceTree(target.path, tree);
+}
+
+Result Store::EnsureUserHive(const std::string& user, uint32_t uid) {
+    const Caller owner{uid, user};
+    Hive* hive = nullptr;
+    return impl_->UserHive(user, &owner, hive);
+}
+
+}  // namespace registry
