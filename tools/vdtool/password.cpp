@@ -1,0 +1,145 @@
+#include "password.h"
+
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "format/secure_wipe.h"
+
+namespace vdtool {
+namespace {
+
+constexpr std::size_t kLineBytes = 256;
+
+// A fixed buffer for one line of secret text, wiped when it goes.
+struct SecretLine {
+    char text[kLineBytes] = {};
+    std::size_t length = 0;
+    ~SecretLine() { vdformat::SecureWipeObject(text); }
+};
+
+// Reads up to the first newline (or the end) from `fd`; false when the line is too long.
+bool ReadLine(int fd, SecretLine& line) {
+    line.length = 0;
+    char c = 0;
+    while (true) {
+        const ssize_t got = ::read(fd, &c, 1);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0 || c == '\n') {
+            break;
+        }
+        if (line.length == kLineBytes - 1) {
+            return false;
+        }
+        line.text[line.length++] = c;
+    }
+    if (line.length > 0 && line.text[line.length - 1] == '\r') {
+        --line.length;
+    }
+    c = 0;
+    return true;
+}
+
+// Echo off on the terminal while it lives.
+class NoEcho {
+public:
+    explicit NoEcho(int fd) : fd_(fd) {
+        if (::tcgetattr(fd_, &saved_) == 0) {
+            termios quiet = saved_;
+            quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+            quiet.c_lflag |= ECHONL;
+            active_ = ::tcsetattr(fd_, TCSAFLUSH, &quiet) == 0;
+        }
+    }
+    ~NoEcho() {
+        if (active_) {
+            ::tcsetattr(fd_, TCSAFLUSH, &saved_);
+        }
+    }
+    NoEcho(const NoEcho&) = delete;
+    NoEcho& operator=(const NoEcho&) = delete;
+
+private:
+    int fd_;
+    termios saved_{};
+    bool active_ = false;
+};
+
+bool Prompt(int tty, const char* prompt, SecretLine& line) {
+    (void)!::write(tty, prompt, std::strlen(prompt));
+    NoEcho quiet(tty);
+    return ReadLine(tty, line);
+}
+
+bool FromFile(const std::string& path, SecretLine& line, std::string& error) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        error = path + ": " + std::strerror(errno);
+        return false;
+    }
+    const bool ok = ReadLine(fd, line);
+    ::close(fd);
+    if (!ok) {
+        error = path + ": the first line is too long to be a password";
+    }
+    return ok;
+}
+
+bool FromTerminal(const PasswordSource& source, SecretLine& line, std::string& error) {
+    const int tty = ::open("/dev/tty", O_RDWR | O_CLOEXEC);
+    if (tty < 0) {
+        error = "no terminal to ask for the password on; use --password-file";
+        return false;
+    }
+    bool ok = Prompt(tty, source.prompt, line);
+    if (ok && source.confirm) {
+        SecretLine again;
+        ok = Prompt(tty, "Repeat the password: ", again);
+        if (ok &&
+            (again.length != line.length || std::memcmp(again.text, line.text, line.length) != 0)) {
+            error = "the two passwords differ";
+            ok = false;
+        }
+    } else if (!ok) {
+        error = "the password is too long";
+    }
+    ::close(tty);
+    return ok;
+}
+
+}  // namespace
+
+Password::~Password() {
+    vdformat::SecureWipeObject(key_);
+}
+
+bool Password::Set(const char* text, std::size_t length) {
+    if (length > key_.size()) {
+        return false;
+    }
+    vdformat::SecureWipeObject(key_);
+    std::memcpy(key_.data(), text, length);
+    length_ = length;
+    return true;
+}
+
+bool ReadPassword(const PasswordSource& source, Password& password, std::string& error) {
+    SecretLine line;
+    const bool ok = source.file.empty() ? FromTerminal(source, line, error)
+                                        : FromFile(source.file, line, error);
+    if (!ok) {
+        return false;
+    }
+    if (!password.Set(line.text, line.length)) {
+        error = "the password is longer than 40 bytes; a container key holds at most 40";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace vdtool

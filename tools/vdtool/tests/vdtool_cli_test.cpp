@@ -1,0 +1,146 @@
+// vdtool as a user runs it: exit codes, messages and the files it leaves.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Outcome {
+    int exitCode;
+    std::string out;
+    std::string err;
+};
+
+std::string Slurp(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+class Vdtool : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = fs::temp_directory_path() /
+              ("vdtool-test-" + std::to_string(::getpid()) + "-" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        WriteFile("pw1", "first password\n");
+        WriteFile("pw2", "second password\r\n");
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    void WriteFile(const std::string& name, const std::string& content) {
+        std::ofstream(dir / name, std::ios::binary) << content;
+    }
+    std::string Path(const std::string& name) const { return (dir / name).string(); }
+
+    // Runs vdtool in the test folder, without a terminal, with `input` as standard input.
+    Outcome Run(const std::string& args, const std::string& input = "/dev/null") {
+        const std::string command = "cd '" + dir.string() + "' && setsid " VDTOOL_PATH " " + args +
+                                    " <" + input + " >out.txt 2>err.txt";
+        const int status = std::system(command.c_str());
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Slurp(dir / "out.txt"),
+                Slurp(dir / "err.txt")};
+    }
+
+    std::string RandomImage(const std::string& name, std::size_t bytes) {
+        std::mt19937 rng(static_cast<unsigned>(bytes));
+        std::string image(bytes, '\0');
+        for (char& c : image) {
+            c = static_cast<char>(rng());
+        }
+        WriteFile(name, image);
+        return image;
+    }
+
+    fs::path dir;
+};
+
+TEST_F(Vdtool, RoundTripThroughImportExportAndPasswordChange) {
+    const std::string image = RandomImage("plain.img", 524288);
+    ASSERT_EQ(Run("create c.vd --size 524288 --password-file pw1").exitCode, 0);
+    EXPECT_EQ(fs::file_size(dir / "c.vd"), 524288u + 8192u);
+    ASSERT_EQ(Run("import c.vd plain.img --password-file pw1").exitCode, 0);
+    ASSERT_EQ(Run("export c.vd back.img --password-file pw1").exitCode, 0);
+    EXPECT_EQ(Slurp(dir / "back.img"), image);
+
+    const std::string before = Slurp(dir / "c.vd");
+    ASSERT_EQ(Run("passwd c.vd --password-file pw1 --new-password-file pw2").exitCode, 0);
+    const std::string after = Slurp(dir / "c.vd");
+    EXPECT_EQ(before.substr(8192), after.substr(8192));  // the data area is not re-enciphered
+
+    const Outcome check = Run("check c.vd --password-file pw2");
+    EXPECT_EQ(check.exitCode, 0);
+    EXPECT_NE(check.out.find("header salt"), std::string::npos);
+    EXPECT_EQ(Run("check c.vd --password-file pw1").exitCode, 2);
+    ASSERT_EQ(Run("export c.vd back2.img --password-file pw2").exitCode, 0);
+    EXPECT_EQ(Slurp(dir / "back2.img"), image);
+}
+
+TEST_F(Vdtool, ReadsAndWritesSingleSectors) {
+    ASSERT_EQ(Run("create c.vd --size 262144 --password-file pw1").exitCode, 0);
+    const std::string two = RandomImage("two.bin", 8192);
+    ASSERT_EQ(Run("write c.vd --sector 62 --password-file pw1", "two.bin").exitCode, 0);
+    const Outcome read = Run("read c.vd --sector 62 --count 2 --password-file pw1");
+    ASSERT_EQ(read.exitCode, 0);
+    EXPECT_EQ(read.out, two);
+    // Sector 63 is the last one: two sectors from 63 do not fit, nothing is written.
+    const std::string before = Slurp(dir / "c.vd");
+    EXPECT_EQ(Run("write c.vd --sector 63 --password-file pw1", "two.bin").exitCode, 1);
+    EXPECT_EQ(Run("read c.vd --sector 64 --password-file pw1").exitCode, 1);
+    WriteFile("odd.bin", std::string(100, 'x'));
+    EXPECT_EQ(Run("write c.vd --sector 0 --password-file pw1", "odd.bin").exitCode, 1);
+    EXPECT_EQ(Slurp(dir / "c.vd"), before);
+}
+
+struct Refusal {
+    const char* args;
+    int exitCode;
+    const char* message;
+};
+
+TEST_F(Vdtool, RefusesBadInputWithAClearMessage) {
+    ASSERT_EQ(Run("create c.vd --size 262144 --password-file pw1").exitCode, 0);
+    WriteFile("short.vd", std::string(8191, '\0'));
+    WriteFile("long-pw", std::string(41, 'a') + "\n");
+    WriteFile("empty-pw", "\n");
+    RandomImage("big.img", 524288);
+    const Refusal refusals[] = {
+        {"create n.vd --size 100000 --password-file pw1", 1, "not a positive multiple of 262,144"},
+        {"create n.vd --size 0 --password-file pw1", 1, "not a positive multiple of 262,144"},
+        {"create c.vd --size 262144 --password-file pw1", 1, "already exists"},
+        {"create n.vd --size 262144 --password-file long-pw", 1, "longer than 40 bytes"},
+        {"create n.vd --size 262144 --password-file empty-pw", 1, "empty password"},
+        {"create n.vd --size 262144", 1, "no terminal"},
+        {"check missing.vd --password-file pw1", 1, "no such file"},
+        {"check short.vd --password-file pw1", 1, "too short"},
+        {"check c.vd --password-file pw2", 2, "wrong password"},
+        {"import c.vd big.img --password-file pw1", 1, "more than the container"},
+        {"check", 64, "wrong number of file names"},
+        {"read c.vd --sector x --password-file pw1", 64, "decimal number"},
+        {"frobnicate c.vd", 64, "unknown command"},
+    };
+    for (const Refusal& r : refusals) {
+        SCOPED_TRACE(r.args);
+        const Outcome outcome = Run(r.args);
+        EXPECT_EQ(outcome.exitCode, r.exitCode);
+        EXPECT_NE(outcome.err.find(r.message), std::string::npos) << outcome.err;
+    }
+    EXPECT_FALSE(fs::exists(dir / "n.vd"));
+}
+
+TEST_F(Vdtool, SelfTestPasses) {
+    const Outcome outcome = Run("selftest");
+    EXPECT_EQ(outcome.exitCode, 0);
+    EXPECT_NE(outcome.out.find("self-test passed"), std::string::npos);
+}
+
+}  // namespace
