@@ -77,6 +77,14 @@ bool IsValidUserName(std::string_view name) {
            name.find('/') == std::string_view::npos;
 }
 
+// Whether a user's folder holds a hive; a folder closed to this process counts, so that its
+// hive is listed and refused rather than missing.
+bool HoldsHive(const fs::path& userFolder) {
+    std::error_code error;
+    const bool present = fs::exists(userFolder / kUserHiveFile, error);
+    return present || error == std::errc::permission_denied;
+}
+
 Result FromErrno(int error) {
     switch (error) {
         case EACCES:
@@ -219,7 +227,7 @@ struct Store::Impl {
         std::error_code error;
         for (const auto& entry : fs::directory_iterator(UsersFolder(), error)) {
             const std::string entryName = entry.path().filename().string();
-            if (SameName(entryName, name) && fs::exists(entry.path() / kUserHiveFile, error)) {
+            if (SameName(entryName, name) && HoldsHive(entry.path())) {
                 return entry.path();
             }
         }
@@ -284,7 +292,7 @@ struct Store::Impl {
         std::error_code error;
         for (const auto& entry : fs::directory_iterator(UsersFolder(), error)) {
             const std::string name = entry.path().filename().string();
-            if (IsValidUserName(name) && fs::exists(entry.path() / kUserHiveFile, error)) {
+            if (IsValidUserName(name) && HoldsHive(entry.path())) {
                 names.push_back(name);
             }
         }
