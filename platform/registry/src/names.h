@@ -8,8 +8,9 @@
 
 namespace registry::detail {
 
-inline constexpr size_t kMaxKeyNameLength = 255;      // UTF-16 units per key name
-inline constexpr size_t kMaxValueNameLength = 16383;  // UTF-16 units per value name
+inline constexpr size_t kMaxKeyNameLength = 255;           // UTF-16 units per key name
+inline constexpr size_t kMaxValueNameLength = 16383;       // UTF-16 units per value name
+inline constexpr size_t kMaxValueDataLength = 256u << 20;  // bytes; far above any real use
 
 // The names of a key path below a hive root, outermost first.
 using Names = std::vector<std::string>;

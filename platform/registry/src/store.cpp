@@ -419,6 +419,13 @@ bool IsUsersRoot(const KeyPath& key) {
     return key.root == Root::Users && detail::SplitKeyPath(key.path, names) && names.empty();
 }
 
+// The predefined keys themselves (and the roots of hives) are never deleted.
+bool IsPredefined(const KeyPath& key) {
+    Names names;
+    return detail::SplitKeyPath(key.path, names) &&
+           (names.empty() || (key.root == Root::Users && names.size() == 1));
+}
+
 }  // namespace
 
 Store::Store(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
@@ -487,7 +494,7 @@ Result Store::OpenKey(const Caller& caller, const KeyPath& key) {
 }
 
 Result Store::DeleteKey(const Caller& caller, const KeyPath& key) {
-    if (IsUsersRoot(key)) {
+    if (IsPredefined(key)) {
         return Result::AccessDenied;
     }
     Target target;
@@ -498,7 +505,7 @@ Result Store::DeleteKey(const Caller& caller, const KeyPath& key) {
 }
 
 Result Store::DeleteTree(const Caller& caller, const KeyPath& key) {
-    if (IsUsersRoot(key)) {
+    if (IsPredefined(key)) {
         return Result::AccessDenied;
     }
     Target target;
@@ -510,7 +517,7 @@ Result Store::DeleteTree(const Caller& caller, const KeyPath& key) {
 
 Result Store::SetValue(const Caller& caller, const KeyPath& key, std::string_view name,
                        uint32_t type, std::span<const uint8_t> data) {
-    if (!detail::IsValidValueName(name)) {
+    if (!detail::IsValidValueName(name) || data.size() > detail::kMaxValueDataLength) {
         return Result::InvalidParameter;
     }
     if (IsUsersRoot(key)) {

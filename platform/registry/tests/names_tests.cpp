@@ -5,7 +5,7 @@
 namespace registry::detail {
 namespace {
 
-TEST(Names, FoldUpperCasesTheWayRegistryNamesCompare) {
+TEST(RegistryNames, FoldUpperCasesTheWayRegistryNamesCompare) {
     const struct {
         const char* name;
         const char* folded;
@@ -25,13 +25,13 @@ TEST(Names, FoldUpperCasesTheWayRegistryNamesCompare) {
     }
 }
 
-TEST(Names, Utf16LengthCountsSurrogatePairsTwice) {
+TEST(RegistryNames, Utf16LengthCountsSurrogatePairsTwice) {
     EXPECT_EQ(Utf16Length("abc"), 3u);
     EXPECT_EQ(Utf16Length("caf\xC3\xA9"), 4u);
     EXPECT_EQ(Utf16Length("\xF0\x9F\x98\x80"), 2u);
 }
 
-TEST(Names, SplitKeyPathAcceptsOnlyWellFormedPaths) {
+TEST(RegistryNames, SplitKeyPathAcceptsOnlyWellFormedPaths) {
     const std::string longest(255, 'k');
     const struct {
         std::string path;
@@ -59,7 +59,7 @@ TEST(Names, SplitKeyPathAcceptsOnlyWellFormedPaths) {
     }
 }
 
-TEST(Names, ValueNamesMayHoldBackslashesButNotBrokenText) {
+TEST(RegistryNames, ValueNamesMayHoldBackslashesButNotBrokenText) {
     EXPECT_TRUE(IsValidValueName(""));
     EXPECT_TRUE(IsValidValueName("C:\\Documents and Settings\\x"));
     EXPECT_FALSE(IsValidValueName("\xFF"));

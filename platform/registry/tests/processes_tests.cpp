@@ -57,7 +57,7 @@ std::string Text(const Store& store, const Caller& caller, const KeyPath& key,
     return {data.begin(), data.end()};
 }
 
-TEST(Processes, WritersInSeveralProcessesLoseNothing) {
+TEST(RegistryProcesses, WritersInSeveralProcessesLoseNothing) {
     ScratchFolder folder;
     std::unique_ptr<Store> store;
     ASSERT_EQ(Store::Open(folder.registry(), store), Result::Ok);
@@ -129,7 +129,7 @@ std::vector<uint8_t> Pattern(uint32_t index) {
     return data;
 }
 
-TEST(Processes, WriterKilledMidTransactionLeavesAConsistentHive) {
+TEST(RegistryProcesses, WriterKilledMidTransactionLeavesAConsistentHive) {
     ScratchFolder folder;
     const KeyPath log{Root::LocalMachine, "Software\\Log"};
     const KeyPath swapped{Root::LocalMachine, "Software\\Swapped"};
@@ -279,7 +279,7 @@ int CheckAsNobody(const std::filesystem::path& registry) {
     return 0;
 }
 
-TEST(Processes, OnlyAdministratorsWriteTheMachineHiveButEveryoneReadsIt) {
+TEST(RegistryProcesses, OnlyAdministratorsWriteTheMachineHiveButEveryoneReadsIt) {
     ScratchFolder folder;
     std::unique_ptr<Store> store;
     ASSERT_EQ(Store::Open(folder.registry(), store), Result::Ok);

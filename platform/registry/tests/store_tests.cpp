@@ -16,7 +16,7 @@ using testing::ScratchFolder;
 
 const KeyPath kMachineSoftware{Root::LocalMachine, "Software\\Vendor\\Product"};
 
-class StoreTest : public ::testing::Test {
+class RegistryStore : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_EQ(Store::Open(folder_.registry(), store_), Result::Ok); }
 
@@ -57,7 +57,7 @@ protected:
     std::unique_ptr<Store> store_;
 };
 
-TEST_F(StoreTest, CreateKeyMakesMissingParentsAndTellsWhetherItIsNew) {
+TEST_F(RegistryStore, CreateKeyMakesMissingParentsAndTellsWhetherItIsNew) {
     bool created = false;
     ASSERT_EQ(store_->CreateKey(kRoot, kMachineSoftware, &created), Result::Ok);
     EXPECT_TRUE(created);
@@ -68,7 +68,7 @@ TEST_F(StoreTest, CreateKeyMakesMissingParentsAndTellsWhetherItIsNew) {
               Result::NotFound);
 }
 
-TEST_F(StoreTest, NamesMatchWithoutCaseAndKeepTheirFirstSpelling) {
+TEST_F(RegistryStore, NamesMatchWithoutCaseAndKeepTheirFirstSpelling) {
     ASSERT_EQ(store_->CreateKey(kRoot, {Root::LocalMachine, "Software\\Caf\xC3\xA9 Noir"}),
               Result::Ok);
     bool created = true;
@@ -88,7 +88,7 @@ TEST_F(StoreTest, NamesMatchWithoutCaseAndKeepTheirFirstSpelling) {
     EXPECT_EQ(ValueNames(kRoot, key), std::vector<std::string>{"LastUsedVDrive"});
 }
 
-TEST_F(StoreTest, ValuesKeepTypeAndBytesExactly) {
+TEST_F(RegistryStore, ValuesKeepTypeAndBytesExactly) {
     ASSERT_EQ(store_->CreateKey(kRoot, kMachineSoftware), Result::Ok);
     const std::vector<uint8_t> utf16 = {'x', 0, 0, 0};
     const struct {
@@ -128,7 +128,7 @@ TEST_F(StoreTest, ValuesKeepTypeAndBytesExactly) {
     EXPECT_EQ(data, cases[5].data);
 }
 
-TEST_F(StoreTest, EnumerationFollowsCaseInsensitiveNameOrderAndEnds) {
+TEST_F(RegistryStore, EnumerationFollowsCaseInsensitiveNameOrderAndEnds) {
     const KeyPath parent{Root::LocalMachine, "Software\\Order"};
     for (const char* name : {"beta", "Alpha", "gamma", "ALPHA2", "_under", "Delta"}) {
         ASSERT_EQ(store_->CreateKey(kRoot, {parent.root, parent.path + "\\" + name}), Result::Ok);
@@ -152,7 +152,7 @@ TEST_F(StoreTest, EnumerationFollowsCaseInsensitiveNameOrderAndEnds) {
               Result::NotFound);
 }
 
-TEST_F(StoreTest, QueryInfoCountsAndMeasuresInUtf16Units) {
+TEST_F(RegistryStore, QueryInfoCountsAndMeasuresInUtf16Units) {
     const KeyPath key{Root::LocalMachine, "Software\\Info"};
     const int64_t before = 116444736000000000;  // 1970 as a FILETIME count
     ASSERT_EQ(store_->CreateKey(kRoot, {key.root, key.path + "\\\xC3\xA9t\xC3\xA9"}), Result::Ok);
@@ -170,7 +170,7 @@ TEST_F(StoreTest, QueryInfoCountsAndMeasuresInUtf16Units) {
     EXPECT_GT(info.lastWriteTime, static_cast<uint64_t>(before));
 }
 
-TEST_F(StoreTest, DeletionOfValuesKeysAndSubtrees) {
+TEST_F(RegistryStore, DeletionOfValuesKeysAndSubtrees) {
     const KeyPath top{Root::LocalMachine, "Software\\Tree"};
     for (const char* path : {"A\\A1\\A11", "A\\A2", "B"}) {
         const KeyPath key{top.root, top.path + "\\" + path};
@@ -198,11 +198,17 @@ TEST_F(StoreTest, DeletionOfValuesKeysAndSubtrees) {
 
     EXPECT_EQ(store_->DeleteTree(kRoot, a), Result::Ok);
     EXPECT_EQ(store_->DeleteTree(kRoot, a), Result::NotFound);
-    EXPECT_EQ(store_->DeleteTree(kRoot, {Root::LocalMachine, ""}), Result::AccessDenied);
+    // Predefined keys and hive roots stay.
+    for (const Root root : {Root::LocalMachine, Root::ClassesRoot, Root::CurrentConfig,
+                            Root::CurrentUser, Root::Users}) {
+        EXPECT_EQ(store_->DeleteTree(kRoot, {root, ""}), Result::AccessDenied);
+        EXPECT_EQ(store_->DeleteKey(kRoot, {root, ""}), Result::AccessDenied);
+    }
+    EXPECT_EQ(store_->OpenKey(kRoot, {Root::LocalMachine, "Software\\Classes"}), Result::Ok);
     EXPECT_EQ(store_->DeleteKey(kRoot, {Root::Users, ".DEFAULT"}), Result::AccessDenied);
 }
 
-TEST_F(StoreTest, MalformedNamesAreRefused) {
+TEST_F(RegistryStore, MalformedNamesAreRefused) {
     EXPECT_EQ(store_->CreateKey(kRoot, {Root::LocalMachine, "Software\\\\Twice"}),
               Result::InvalidParameter);
     EXPECT_EQ(store_->CreateKey(kRoot, {Root::LocalMachine, "\\Leading"}),
@@ -215,7 +221,7 @@ TEST_F(StoreTest, MalformedNamesAreRefused) {
               Result::InvalidParameter);
 }
 
-TEST(NtPaths, TranslateToRootsWithoutRegardToCase) {
+TEST(RegistryNtPaths, TranslateToRootsWithoutRegardToCase) {
     const struct {
         const char* ntPath;
         Result result;
@@ -242,7 +248,7 @@ TEST(NtPaths, TranslateToRootsWithoutRegardToCase) {
     }
 }
 
-TEST_F(StoreTest, CurrentConfigIsTheCurrentHardwareProfile) {
+TEST_F(RegistryStore, CurrentConfigIsTheCurrentHardwareProfile) {
     WriteString(kRoot, {Root::CurrentConfig, "Software\\Fonts"}, "LogPixels", "96");
     EXPECT_EQ(ReadString(kRoot,
                          {Root::LocalMachine,
@@ -251,7 +257,7 @@ TEST_F(StoreTest, CurrentConfigIsTheCurrentHardwareProfile) {
               "96");
 }
 
-TEST_F(StoreTest, EachUserHasAHiveSeenAsCurrentUserAndUnderUsers) {
+TEST_F(RegistryStore, EachUserHasAHiveSeenAsCurrentUserAndUnderUsers) {
     const Caller alice{0, "alice"};
     const Caller bob{0, "bob"};
     WriteString(kRoot, {Root::Users, ".DEFAULT\\Software\\Seed"}, "From", "default");
@@ -275,7 +281,7 @@ TEST_F(StoreTest, EachUserHasAHiveSeenAsCurrentUserAndUnderUsers) {
     EXPECT_EQ(info.maxSubkeyNameLength, 8u);
 }
 
-TEST_F(StoreTest, ClassesRootMergesUserAndMachineClasses) {
+TEST_F(RegistryStore, ClassesRootMergesUserAndMachineClasses) {
     const Caller alice{0, "alice"};
     WriteString(kRoot, {Root::LocalMachine, "Software\\Classes\\.txt"}, "", "txtfile");
     WriteString(kRoot, {Root::LocalMachine, "Software\\Classes\\.txt\\ShellNew"}, "NullFile", "");
@@ -316,10 +322,10 @@ TEST_F(StoreTest, ClassesRootMergesUserAndMachineClasses) {
               "<missing>");
 }
 
-class SaveRestoreTest : public StoreTest {
+class RegistrySaveRestore : public RegistryStore {
 protected:
     void SetUp() override {
-        StoreTest::SetUp();
+        RegistryStore::SetUp();
         WriteString(kRoot, key_, "", "top");
         WriteString(kRoot, {key_.root, key_.path + "\\Child"}, "Name", "child");
         WriteString(kRoot, {key_.root, key_.path + "\\Child\\Grand"}, "Name", "grand");
@@ -345,7 +351,7 @@ protected:
     const KeyPath key_{Root::LocalMachine, "Software\\Swapped"};
 };
 
-TEST_F(SaveRestoreTest, RestoreReplacesTheKeyWithTheSavedContent) {
+TEST_F(RegistrySaveRestore, RestoreReplacesTheKeyWithTheSavedContent) {
     const auto saved = Dump(key_);
     const auto file = folder_.path() / "Swapped_hive";
     ASSERT_EQ(store_->SaveKey(kRoot, key_, file), Result::Ok);
@@ -370,7 +376,7 @@ TEST_F(SaveRestoreTest, RestoreReplacesTheKeyWithTheSavedContent) {
     EXPECT_EQ(store_->OpenKey(kRoot, {other.root, other.path + "\\Stale"}), Result::NotFound);
 }
 
-TEST_F(SaveRestoreTest, SavedFileIsOneMarkedSqliteFileAndIsNeverOverwritten) {
+TEST_F(RegistrySaveRestore, SavedFileIsOneMarkedSqliteFileAndIsNeverOverwritten) {
     const auto file = folder_.path() / "saved";
     ASSERT_EQ(store_->SaveKey(kRoot, key_, file), Result::Ok);
     EXPECT_FALSE(std::filesystem::exists(file.string() + "-wal"));
@@ -407,7 +413,7 @@ void Execute(const std::filesystem::path& file, const char* sql) {
     sqlite3_close(db);
 }
 
-TEST_F(SaveRestoreTest, FilesThatAreNotSoundHivesAreRefusedAndChangeNothing) {
+TEST_F(RegistrySaveRestore, FilesThatAreNotSoundHivesAreRefusedAndChangeNothing) {
     const auto dir = folder_.path();
     const auto good = dir / "good";
     ASSERT_EQ(store_->SetValue(kRoot, key_, "Bulk", kRegBinary, std::vector<uint8_t>(40000, 7)),
@@ -448,7 +454,7 @@ TEST_F(SaveRestoreTest, FilesThatAreNotSoundHivesAreRefusedAndChangeNothing) {
     EXPECT_EQ(store_->RestoreKey(kRoot, key_, good), Result::Ok);
 }
 
-TEST(StoreOpen, DamagedOrForeignHivesAreReportedNotUsed) {
+TEST(RegistryStoreOpen, DamagedOrForeignHivesAreReportedNotUsed) {
     const struct {
         const char* what;
         std::string bytes;
@@ -471,7 +477,7 @@ TEST(StoreOpen, DamagedOrForeignHivesAreReportedNotUsed) {
     EXPECT_EQ(Store::Open(folder.registry(), store), Result::CorruptHive);
 }
 
-TEST_F(StoreTest, ThreadsWritingAtOnceLoseNothing) {
+TEST_F(RegistryStore, ThreadsWritingAtOnceLoseNothing) {
     constexpr int kThreads = 6;
     constexpr int kValues = 60;
     std::vector<std::thread> threads;
