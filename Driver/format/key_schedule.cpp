@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "format/kernels.h"
 #include "format/secure_wipe.h"
 #include "format/sha1_rounds.h"
 #include "format/twofish.h"
@@ -94,16 +95,12 @@ void StretchKey(std::span<std::uint8_t, kKeyScheduleBytes> buffer, unsigned salt
     for (std::uint8_t& byte : buffer) {
         byte ^= saltByte;
     }
-    std::uint32_t state[5];
-    for (unsigned pass = 0; pass < kStretchPasses; ++pass) {
-        for (std::size_t chunk = 0; chunk < kChunkCount; ++chunk) {
-            std::uint8_t* bytes = buffer.data() + chunk * kChunkBytes;
-            std::memcpy(state, bytes, sizeof(state));
-            SHA1Rounds(state, schedule);
-            std::memcpy(bytes, state, sizeof(state));
-        }
-    }
-    SecureWipeObject(state);
+    // Each chunk is its own chain of SHA1Rounds under the one message block: the chains are
+    // independent, and a kernel runs many of them at once.
+    detail::ActiveSha1Kernel().run(buffer.data(), kChunkCount, schedule, kStretchPasses);
+    SecureWipeObject(schedule);
+    SecureWipeObject(message);
+    SecureWipeObject(block);
 }
 
 void PasswordKey(UserKey userKey, unsigned salt, KeySchedule& passwordKey) noexcept {

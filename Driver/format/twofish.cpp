@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstring>
 
+#include "format/kernels.h"
 #include "format/secure_wipe.h"
 
 namespace vdformat {
@@ -84,12 +85,31 @@ constexpr std::uint8_t kRs[4][8] = {
 };
 
 // Column j of the MDS matrix times a byte, as a little-endian word.
-constexpr std::uint32_t MdsColumn(unsigned column, std::uint8_t value) {
+constexpr std::uint32_t ComputeMdsColumn(unsigned column, std::uint8_t value) {
     std::uint32_t word = 0;
     for (unsigned row = 0; row < 4; ++row) {
         word |= std::uint32_t{GfMultiply(kMds[row][column], value, kMdsPolynomial)} << (8 * row);
     }
     return word;
+}
+
+using MdsTable = std::array<std::array<std::uint32_t, 256>, 4>;
+
+constexpr MdsTable MakeMdsTable() {
+    MdsTable table{};
+    for (unsigned column = 0; column < 4; ++column) {
+        for (unsigned value = 0; value < 256; ++value) {
+            table[column][value] = ComputeMdsColumn(column, static_cast<std::uint8_t>(value));
+        }
+    }
+    return table;
+}
+
+// Key setup fills a thousand table words per password candidate: the products are looked up.
+constexpr MdsTable kMdsTable = MakeMdsTable();
+
+inline std::uint32_t MdsColumn(unsigned column, std::uint8_t value) {
+    return kMdsTable[column][value];
 }
 
 constexpr std::uint8_t Byte(std::uint32_t word, unsigned index) {
@@ -225,4 +245,115 @@ void TwofishDecryptBlock(const KeySchedule& s, void* data) noexcept {
     std::memcpy(data, block, sizeof(block));
 }
 
+namespace detail {
+namespace {
+
+// Two blocks at once: their rounds are independent, so the table loads of one block fill the
+// latency of the others'.
+constexpr std::size_t kInterleave = 2;
+
+void EncryptInterleaved(const KeySchedule& s, std::uint8_t* data) {
+    std::uint32_t r[kInterleave][4];
+    std::memcpy(r, data, sizeof(r));
+    const std::uint32_t* k = s.subkey;
+    for (auto& block : r) {
+        for (unsigned w = 0; w < 4; ++w) {
+            block[w] ^= k[w];
+        }
+    }
+    for (unsigned round = 0; round < 16; round += 2) {
+        for (auto& b : r) {
+            const std::uint32_t t0 = G(s, b[0]);
+            const std::uint32_t t1 = G(s, std::rotl(b[1], 8));
+            b[2] = std::rotr(b[2] ^ (t0 + t1 + k[2 * round + 8]), 1);
+            b[3] = std::rotl(b[3], 1) ^ (t0 + 2 * t1 + k[2 * round + 9]);
+        }
+        for (auto& b : r) {
+            const std::uint32_t t0 = G(s, b[2]);
+            const std::uint32_t t1 = G(s, std::rotl(b[3], 8));
+            b[0] = std::rotr(b[0] ^ (t0 + t1 + k[2 * round + 10]), 1);
+            b[1] = std::rotl(b[1], 1) ^ (t0 + 2 * t1 + k[2 * round + 11]);
+        }
+    }
+    std::uint32_t out[kInterleave][4];
+    for (std::size_t i = 0; i < kInterleave; ++i) {
+        out[i][0] = r[i][2] ^ k[4];
+        out[i][1] = r[i][3] ^ k[5];
+        out[i][2] = r[i][0] ^ k[6];
+        out[i][3] = r[i][1] ^ k[7];
+    }
+    std::memcpy(data, out, sizeof(out));
+}
+
+void DecryptInterleaved(const KeySchedule& s, std::uint8_t* data) {
+    std::uint32_t in[kInterleave][4];
+    std::memcpy(in, data, sizeof(in));
+    const std::uint32_t* k = s.subkey;
+    std::uint32_t r[kInterleave][4];
+    for (std::size_t i = 0; i < kInterleave; ++i) {
+        r[i][2] = in[i][0] ^ k[4];
+        r[i][3] = in[i][1] ^ k[5];
+        r[i][0] = in[i][2] ^ k[6];
+        r[i][1] = in[i][3] ^ k[7];
+    }
+    for (int round = 14; round >= 0; round -= 2) {
+        for (auto& b : r) {
+            const std::uint32_t t0 = G(s, b[2]);
+            const std::uint32_t t1 = G(s, std::rotl(b[3], 8));
+            b[0] = std::rotl(b[0], 1) ^ (t0 + t1 + k[2 * round + 10]);
+            b[1] = std::rotr(b[1] ^ (t0 + 2 * t1 + k[2 * round + 11]), 1);
+        }
+        for (auto& b : r) {
+            const std::uint32_t t0 = G(s, b[0]);
+            const std::uint32_t t1 = G(s, std::rotl(b[1], 8));
+            b[2] = std::rotl(b[2], 1) ^ (t0 + t1 + k[2 * round + 8]);
+            b[3] = std::rotr(b[3] ^ (t0 + 2 * t1 + k[2 * round + 9]), 1);
+        }
+    }
+    for (auto& block : r) {
+        for (unsigned w = 0; w < 4; ++w) {
+            block[w] ^= k[w];
+        }
+    }
+    std::memcpy(data, r, sizeof(r));
+}
+
+void PreparePortable(const KeySchedule& schedule, CipherContext& context) noexcept {
+    context.schedule = &schedule;
+    context.sboxesMatchTables = false;
+}
+
+void EncryptPortable(const CipherContext& context, std::uint8_t* blocks,
+                     std::size_t count) noexcept {
+    const KeySchedule& s = *context.schedule;
+    std::size_t i = 0;
+    for (; i + kInterleave <= count; i += kInterleave) {
+        EncryptInterleaved(s, blocks + 16 * i);
+    }
+    for (; i < count; ++i) {
+        TwofishEncryptBlock(s, blocks + 16 * i);
+    }
+}
+
+void DecryptPortable(const CipherContext& context, std::uint8_t* blocks,
+                     std::size_t count) noexcept {
+    const KeySchedule& s = *context.schedule;
+    std::size_t i = 0;
+    for (; i + kInterleave <= count; i += kInterleave) {
+        DecryptInterleaved(s, blocks + 16 * i);
+    }
+    for (; i < count; ++i) {
+        TwofishDecryptBlock(s, blocks + 16 * i);
+    }
+}
+
+}  // namespace
+
+const BlockCipherKernel& PortableCipherKernel() noexcept {
+    static constexpr BlockCipherKernel kernel{"portable", PreparePortable, EncryptPortable,
+                                              DecryptPortable};
+    return kernel;
+}
+
+}  // namespace detail
 }  // namespace vdformat

@@ -1,13 +1,21 @@
 #include "format/unit_cipher.h"
 
-#include <cstring>
+#include <algorithm>
 
-#include "format/twofish.h"
+#include "format/kernels.h"
 
 namespace vdformat {
 namespace {
 
+using detail::BlockCipherKernel;
+using detail::CipherContext;
+
 constexpr std::size_t kBlockWords = 4;
+constexpr std::size_t kBlockBytes = 16;
+
+// Blocks encrypted ahead of the rest in each pass, so that block 0 (which waits for the last
+// block's result) can join the long batch instead of running alone.
+constexpr std::size_t kLeadBlocks = 16;
 
 // Units are byte buffers of the caller's; their words are reached through an alias-safe type.
 #if defined(__GNUC__)
@@ -30,58 +38,111 @@ inline void XorBlock(UnitWord* target, const UnitWord* source) {
 
 // Word view of a unit: the largest even number of whole words.
 struct UnitWords {
+    std::uint8_t* bytes;
     UnitWord* words;
     std::size_t wordCount;
     std::size_t blockCount;
+
+    UnitWord* Block(std::size_t index) const { return words + kBlockWords * index; }
 };
 
 inline UnitWords ViewUnit(std::span<std::uint8_t> unit) {
     const std::size_t wordCount = (unit.size() / 4) & ~std::size_t{1};
-    return {reinterpret_cast<UnitWord*>(unit.data()), wordCount, wordCount / kBlockWords};
+    return {unit.data(), reinterpret_cast<UnitWord*>(unit.data()), wordCount,
+            wordCount / kBlockWords};
+}
+
+// One pass of the backward walk. Written step by step it encrypts block N-1, folds it into
+// block 0, then encrypts N-2 and folds it into N-1, and so on down to block 0. Every block but 0
+// is encrypted with the value it had when the pass began, so those are one batch; block 0 needs
+// the last block's result first. Afterwards each block k >= 1 holds E(k) xor E(k-1).
+void EncipherPass(const BlockCipherKernel& kernel, const CipherContext& context,
+                  const UnitWords& u) {
+    const std::size_t n = u.blockCount;
+    const std::size_t lead = std::min(kLeadBlocks, n - 1);
+    kernel.encrypt(context, u.bytes + kBlockBytes * (n - lead), lead);
+    XorBlock(u.Block(0), u.Block(n - 1));
+    kernel.encrypt(context, u.bytes, n - lead);
+    for (std::size_t k = n - 1; k >= 1; --k) {
+        XorBlock(u.Block(k), u.Block(k - 1));
+    }
+}
+
+// One pass of the forward walk: block k is decrypted after its running xor with every block
+// before it, so the decryptions are independent once the prefix xors are done; block 0 is then
+// folded with the last block's input.
+void DecipherPass(const BlockCipherKernel& kernel, const CipherContext& context,
+                  const UnitWords& u) {
+    const std::size_t n = u.blockCount;
+    for (std::size_t k = 1; k < n; ++k) {
+        XorBlock(u.Block(k), u.Block(k - 1));
+    }
+    UnitWord last[kBlockWords];
+    std::copy_n(u.Block(n - 1), kBlockWords, last);
+    kernel.decrypt(context, u.bytes, n);
+    XorBlock(u.Block(0), last);
+}
+
+void Encipher(const BlockCipherKernel& kernel, const CipherContext& context,
+              std::span<std::uint8_t> unit) {
+    const UnitWords u = ViewUnit(unit);
+    Whiten(u.words, u.wordCount, *context.schedule);
+    for (int pass = 0; pass < 3; ++pass) {
+        EncipherPass(kernel, context, u);
+    }
+    Whiten(u.words, u.wordCount, *context.schedule);
+}
+
+void Decipher(const BlockCipherKernel& kernel, const CipherContext& context,
+              std::span<std::uint8_t> unit) {
+    const UnitWords u = ViewUnit(unit);
+    Whiten(u.words, u.wordCount, *context.schedule);
+    for (int pass = 0; pass < 3; ++pass) {
+        DecipherPass(kernel, context, u);
+    }
+    Whiten(u.words, u.wordCount, *context.schedule);
+}
+
+// Runs `apply` on each unit with a context prepared once for the whole call.
+template <typename Apply>
+void WithContext(const KeySchedule& schedule, Apply apply) {
+    const BlockCipherKernel& kernel = detail::ActiveCipherKernel();
+    CipherContext context;
+    detail::ContextWipe wipe(context);
+    kernel.prepare(schedule, context);
+    apply(kernel, context);
 }
 
 }  // namespace
 
 void EncipherUnit(std::span<std::uint8_t> unit, const KeySchedule& schedule) noexcept {
-    const UnitWords u = ViewUnit(unit);
-    const std::size_t n = u.blockCount;
-    Whiten(u.words, u.wordCount, schedule);
-    // Step t encrypts block (-1-t) mod N and folds it into block (-t) mod N.
-    std::size_t current = n - 1;
-    std::size_t next = 0;
-    for (std::size_t step = 0; step < 3 * n; ++step) {
-        UnitWord* block = u.words + kBlockWords * current;
-        TwofishEncryptBlock(schedule, block);
-        XorBlock(u.words + kBlockWords * next, block);
-        next = current;
-        current = (current == 0) ? n - 1 : current - 1;
-    }
-    Whiten(u.words, u.wordCount, schedule);
+    WithContext(schedule, [unit](const BlockCipherKernel& kernel, const CipherContext& context) {
+        Encipher(kernel, context, unit);
+    });
 }
 
 void DecipherUnit(std::span<std::uint8_t> unit, const KeySchedule& schedule) noexcept {
-    const UnitWords u = ViewUnit(unit);
-    const std::size_t n = u.blockCount;
-    Whiten(u.words, u.wordCount, schedule);
-    for (std::size_t step = 0; step < 3 * n; ++step) {
-        const std::size_t current = step % n;
-        UnitWord* block = u.words + kBlockWords * current;
-        XorBlock(u.words + kBlockWords * ((current + 1) % n), block);
-        TwofishDecryptBlock(schedule, block);
-    }
-    Whiten(u.words, u.wordCount, schedule);
+    WithContext(schedule, [unit](const BlockCipherKernel& kernel, const CipherContext& context) {
+        Decipher(kernel, context, unit);
+    });
 }
 
 void EncipherSectors(std::span<std::uint8_t> sectors, const KeySchedule& schedule) noexcept {
-    for (std::size_t offset = 0; offset + kSectorBytes <= sectors.size(); offset += kSectorBytes) {
-        EncipherUnit(sectors.subspan(offset, kSectorBytes), schedule);
-    }
+    WithContext(schedule, [sectors](const BlockCipherKernel& kernel, const CipherContext& context) {
+        for (std::size_t offset = 0; offset + kSectorBytes <= sectors.size();
+             offset += kSectorBytes) {
+            Encipher(kernel, context, sectors.subspan(offset, kSectorBytes));
+        }
+    });
 }
 
 void DecipherSectors(std::span<std::uint8_t> sectors, const KeySchedule& schedule) noexcept {
-    for (std::size_t offset = 0; offset + kSectorBytes <= sectors.size(); offset += kSectorBytes) {
-        DecipherUnit(sectors.subspan(offset, kSectorBytes), schedule);
-    }
+    WithContext(schedule, [sectors](const BlockCipherKernel& kernel, const CipherContext& context) {
+        for (std::size_t offset = 0; offset + kSectorBytes <= sectors.size();
+             offset += kSectorBytes) {
+            Decipher(kernel, context, sectors.subspan(offset, kSectorBytes));
+        }
+    });
 }
 
 }  // namespace vdformat

@@ -1,0 +1,115 @@
+#include "format/implementation.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+
+#include "format/kernels.h"
+
+namespace vdformat {
+namespace {
+
+bool ProcessorHas(Implementation implementation) {
+#if defined(__GNUC__) && defined(__x86_64__)
+    switch (implementation) {
+        case Implementation::Portable:
+            return true;
+        case Implementation::Avx2:
+            return false;
+        case Implementation::Avx512:
+            return false;
+    }
+#endif
+    return implementation == Implementation::Portable;
+}
+
+Implementation BestSupported() {
+    for (Implementation candidate : {Implementation::Avx512, Implementation::Avx2}) {
+        if (ProcessorHas(candidate)) {
+            return candidate;
+        }
+    }
+    return Implementation::Portable;
+}
+
+// The switch that forces a level, for comparisons and for ruling a vector path out.
+Implementation InitialImplementation() {
+    const char* requested = std::getenv("HL_VDFORMAT_IMPL");
+    if (requested != nullptr) {
+        for (Implementation candidate : kAllImplementations) {
+            if (std::strcmp(requested, ImplementationName(candidate)) == 0 &&
+                ProcessorHas(candidate)) {
+                return candidate;
+            }
+        }
+    }
+    return BestSupported();
+}
+
+std::atomic<Implementation>& Selected() {
+    static std::atomic<Implementation> selected{InitialImplementation()};
+    return selected;
+}
+
+}  // namespace
+
+bool ImplementationSupported(Implementation implementation) noexcept {
+    return ProcessorHas(implementation);
+}
+
+Implementation ActiveImplementation() noexcept {
+    return Selected().load(std::memory_order_relaxed);
+}
+
+bool SelectImplementation(Implementation implementation) noexcept {
+    if (!ProcessorHas(implementation)) {
+        return false;
+    }
+    Selected().store(implementation, std::memory_order_relaxed);
+    return true;
+}
+
+const char* ImplementationName(Implementation implementation) noexcept {
+    switch (implementation) {
+        case Implementation::Portable:
+            return "portable";
+        case Implementation::Avx2:
+            return "avx2";
+        case Implementation::Avx512:
+            return "avx512";
+    }
+    return "portable";
+}
+
+const char* CipherImplementationName() noexcept {
+    return detail::ActiveCipherKernel().name;
+}
+
+const char* Sha1ImplementationName() noexcept {
+    return detail::ActiveSha1Kernel().name;
+}
+
+namespace detail {
+
+const BlockCipherKernel& CipherKernelFor(Implementation implementation) noexcept {
+    switch (implementation) {
+        case Implementation::Portable:
+        case Implementation::Avx2:
+        case Implementation::Avx512:
+            break;
+    }
+    return PortableCipherKernel();
+}
+
+const Sha1ChainKernel& Sha1KernelFor(Implementation implementation) noexcept {
+    switch (implementation) {
+        case Implementation::Portable:
+        case Implementation::Avx2:
+        case Implementation::Avx512:
+            break;
+    }
+    return PortableSha1Kernel();
+}
+
+}  // namespace detail
+}  // namespace vdformat
