@@ -78,11 +78,13 @@ Result FromSqlite(int rc) {
 
 // The same for a file that is being restored: damage there is the file's fault.
 Result FromSqliteForFile(int rc) {
-    const Result result = FromSqlite(rc);
-    if (result == Result::CorruptHive || rc == SQLITE_IOERR_SHORT_READ) {
+    // A file that needs a journal or log it does not carry is no standalone hive either.
+    const int primary = rc & 0xFF;
+    if (FromSqlite(rc) == Result::CorruptHive || rc == SQLITE_IOERR_SHORT_READ ||
+        primary == SQLITE_READONLY || primary == SQLITE_CANTOPEN) {
         return Result::BadHiveFile;
     }
-    return result;
+    return FromSqlite(rc);
 }
 
 Result OpenError(sqlite3* db, int rc) {
@@ -112,8 +114,10 @@ public:
         Keep(rc_ == SQLITE_OK ? sqlite3_bind_null(stmt_, index) : rc_);
         return *this;
     }
+    // Empty text is "", never NULL, even from a default-constructed view.
     Statement& BindText(int index, std::string_view text) {
-        Keep(rc_ == SQLITE_OK ? sqlite3_bind_text(stmt_, index, text.data(),
+        const char* chars = text.empty() ? "" : text.data();
+        Keep(rc_ == SQLITE_OK ? sqlite3_bind_text(stmt_, index, chars,
                                                   static_cast<int>(text.size()), SQLITE_TRANSIENT)
                               : rc_);
         return *this;
@@ -453,13 +457,14 @@ Result WriteHiveFile(const fs::path& file, const Tree& tree, bool live, const Fi
                               std::to_string(::getpid()) + "-" + std::to_string(counter++));
     struct Cleanup {
         const fs::path& path;
-        ~Cleanup() {
-            ::unlink(path.c_str());
-            ::unlink((path.string() + "-journal").c_str());
-            ::unlink((path.string() + "-wal").c_str());
-            ::unlink((path.string() + "-shm").c_str());
+        void Remove() const {
+            for (const char* suffix : {"", "-journal", "-wal", "-shm"}) {
+                ::unlink((path.string() + suffix).c_str());
+            }
         }
+        ~Cleanup() { Remove(); }
     } cleanup{temporary};
+    cleanup.Remove();  // a leftover of a crashed writer by the same name must not be reused
 
     {
         Connection connection;

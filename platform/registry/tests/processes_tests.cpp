@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -284,6 +285,13 @@ TEST(RegistryProcesses, OnlyAdministratorsWriteTheMachineHiveButEveryoneReadsIt)
     std::unique_ptr<Store> store;
     ASSERT_EQ(Store::Open(folder.registry(), store), Result::Ok);
     ASSERT_EQ(store->EnsureUserHive("nobody", kNobody), Result::Ok);
+    struct stat machine {};
+    struct stat user {};
+    ASSERT_EQ(::stat((folder.registry() / "machine.hive").c_str(), &machine), 0);
+    ASSERT_EQ(::stat((folder.registry() / "users/nobody/user.hive").c_str(), &user), 0);
+    EXPECT_EQ(machine.st_mode & 0777, 0644u);
+    EXPECT_EQ(user.st_uid, kNobody);
+    EXPECT_EQ(user.st_mode & 0777, 0600u);
     const KeyPath shared{Root::LocalMachine, "Software\\Shared"};
     ASSERT_EQ(store->CreateKey(kRoot, shared), Result::Ok);
     ASSERT_EQ(store->SetValue(kRoot, shared, "Greeting", kRegSz, Bytes("hello")), Result::Ok);

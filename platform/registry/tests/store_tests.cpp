@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <thread>
@@ -118,6 +119,19 @@ TEST_F(RegistryStore, ValuesKeepTypeAndBytesExactly) {
         EXPECT_EQ(type, c.type) << c.name;
         EXPECT_EQ(data, c.data) << c.name;
     }
+    // The default value is also reached through an empty view.
+    uint32_t defaultType = 0;
+    std::vector<uint8_t> defaultData;
+    ASSERT_EQ(
+        store_->SetValue(kRoot, kMachineSoftware, std::string_view(), kRegDword, cases[3].data),
+        Result::Ok);
+    ASSERT_EQ(store_->QueryValue(kRoot, kMachineSoftware, "", defaultType, defaultData),
+              Result::Ok);
+    EXPECT_EQ(defaultType, kRegDword);
+    EXPECT_EQ(store_->DeleteValue(kRoot, kMachineSoftware, std::string_view()), Result::Ok);
+    EXPECT_EQ(store_->QueryValue(kRoot, kMachineSoftware, "", defaultType, defaultData),
+              Result::NotFound);
+
     // Rewriting a value may change its type.
     ASSERT_EQ(store_->SetValue(kRoot, kMachineSoftware, "Number", kRegQword, cases[5].data),
               Result::Ok);
@@ -246,6 +260,12 @@ TEST(RegistryNtPaths, TranslateToRootsWithoutRegardToCase) {
             EXPECT_EQ(key.path, c.path) << c.ntPath;
         }
     }
+}
+
+TEST(RegistryCaller, NamesComeFromTheUserDatabase) {
+    EXPECT_EQ(Caller::ForUid(0).user, "root");
+    EXPECT_EQ(Caller::ForUid(3999999).user, "3999999");
+    EXPECT_EQ(Caller::Process().uid, static_cast<uint32_t>(::geteuid()));
 }
 
 TEST_F(RegistryStore, CurrentConfigIsTheCurrentHardwareProfile) {
