@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -578,315 +579,233 @@ Result Hive::Find(const Names& path, int64_t& id) {
     return Result::Ok;
 }
 
+template <typename Body>
+Result Hive::WithKey(const Names& path, bool write, Body&& body) {
+    std::lock_guard lock(mutex_);
+    Transaction transaction(db_, write);
+    if (transaction.Error() != SQLITE_OK) {
+        return FromSqlite(transaction.Error());
+    }
+    int64_t id = 0;
+    if (Result found = Find(path, id); found != Result::Ok) {
+        return found;
+    }
+    const Result result = body(id);
+    if (result != Result::Ok || !write) {
+        return result;
+    }
+    return FromSqlite(transaction.Commit());
+}
+
 Result Hive::CreateKey(const Names& path, bool* created) {
     if (path.size() > kMaxDepth) {
         return Result::InvalidParameter;
     }
-    std::lock_guard lock(mutex_);
-    Transaction transaction(db_, true);
-    if (transaction.Error() != SQLITE_OK) {
-        return FromSqlite(transaction.Error());
-    }
-    Statement child(db_, "SELECT id, name FROM keys WHERE parent = ?1 AND fold = ?2");
-    Statement insert(db_, "INSERT INTO keys(parent, name, fold, written) VALUES(?1, ?2, ?3, ?4)");
-    int64_t id = root_;
     bool isNew = false;
-    for (const std::string& name : path) {
-        child.Reset();
-        int rc = child.Bind(1, id).BindFold(2, name).Step();
-        if (rc == SQLITE_ROW) {
-            id = child.Int(0);
-            isNew = false;
-            continue;
+    const Result result = WithKey({}, true, [&](int64_t root) {
+        Statement child(db_, "SELECT id FROM keys WHERE parent = ?1 AND fold = ?2");
+        Statement insert(db_,
+                         "INSERT INTO keys(parent, name, fold, written) VALUES(?1, ?2, ?3, ?4)");
+        int64_t id = root;
+        for (const std::string& name : path) {
+            child.Reset();
+            int rc = child.Bind(1, id).BindFold(2, name).Step();
+            isNew = rc == SQLITE_DONE;
+            if (rc == SQLITE_ROW) {
+                id = child.Int(0);
+                continue;
+            }
+            if (rc != SQLITE_DONE) {
+                return FromSqlite(rc);
+            }
+            insert.Reset();
+            rc = insert.Bind(1, id).BindText(2, name).BindFold(3, name).Bind(4, Now()).Run();
+            if (rc == SQLITE_OK) {
+                rc = Touch(db_, id);
+            }
+            if (rc != SQLITE_OK) {
+                return FromSqlite(rc);
+            }
+            id = sqlite3_last_insert_rowid(db_);
         }
-        if (rc != SQLITE_DONE) {
-            return FromSqlite(rc);
-        }
-        insert.Reset();
-        rc = insert.Bind(1, id).BindText(2, name).BindFold(3, name).Bind(4, Now()).Run();
-        if (rc == SQLITE_OK) {
-            rc = Touch(db_, id);
-        }
-        if (rc != SQLITE_OK) {
-            return FromSqlite(rc);
-        }
-        id = sqlite3_last_insert_rowid(db_);
-        isNew = true;
-    }
-    if (int rc = transaction.Commit(); rc != SQLITE_OK) {
-        return FromSqlite(rc);
-    }
-    if (created) {
+        return Result::Ok;
+    });
+    if (result == Result::Ok && created) {
         *created = isNew;
     }
-    return Result::Ok;
+    return result;
 }
 
 Result Hive::KeyExists(const Names& path) {
-    std::lock_guard lock(mutex_);
-    Transaction transaction(db_, false);
-    int64_t id = 0;
-    return Find(path, id);
+    return WithKey(path, false, [](int64_t) { return Result::Ok; });
 }
 
 Result Hive::DeleteKey(const Names& path, bool withSubtree) {
     if (path.empty()) {
         return Result::AccessDenied;  // a hive's root stays
     }
-    std::lock_guard lock(mutex_);
-    Transaction transaction(db_, true);
-    if (transaction.Error() != SQLITE_OK) {
-        return FromSqlite(transaction.Error());
-    }
-    int64_t id = 0;
-    if (Result found = Find(path, id); found != Result::Ok) {
-        return found;
-    }
-    if (!withSubtree) {
-        Statement subkey(db_, "SELECT 1 FROM keys WHERE parent = ?1 LIMIT 1");
-        const int rc = subkey.Bind(1, id).Step();
-        if (rc == SQLITE_ROW) {
-            return Result::HasSubkeys;
+    return WithKey(path, true, [&](int64_t id) {
+        if (!withSubtree) {
+            Statement subkey(db_, "SELECT 1 FROM keys WHERE parent = ?1 LIMIT 1");
+            const int rc = subkey.Bind(1, id).Step();
+            if (rc != SQLITE_DONE) {
+                return rc == SQLITE_ROW ? Result::HasSubkeys : FromSqlite(rc);
+            }
         }
-        if (rc != SQLITE_DONE) {
-            return FromSqlite(rc);
+        Statement parent(db_, "SELECT parent FROM keys WHERE id = ?1");
+        if (int rc = parent.Bind(1, id).Step(); rc != SQLITE_ROW) {
+            return FromSqlite(rc == SQLITE_DONE ? SQLITE_CORRUPT : rc);
         }
-    }
-    Statement parent(db_, "SELECT parent FROM keys WHERE id = ?1");
-    if (int rc = parent.Bind(1, id).Step(); rc != SQLITE_ROW) {
-        return FromSqlite(rc == SQLITE_DONE ? SQLITE_CORRUPT : rc);
-    }
-    const int64_t parentId = parent.Int(0);
-    if (int rc = DeleteSubtree(db_, id, true); rc != SQLITE_OK) {
+        const int64_t parentId = parent.Int(0);
+        int rc = DeleteSubtree(db_, id, true);
+        if (rc == SQLITE_OK) {
+            rc = Touch(db_, parentId);
+        }
         return FromSqlite(rc);
-    }
-    if (int rc = Touch(db_, parentId); rc != SQLITE_OK) {
-        return FromSqlite(rc);
-    }
-    return FromSqlite(transaction.Commit());
+    });
 }
 
 Result Hive::SetValue(const Names& path, std::string_view name, uint32_t type,
                       std::span<const uint8_t> data) {
-    std::lock_guard lock(mutex_);
-    Transaction transaction(db_, true);
-    if (transaction.Error() != SQLITE_OK) {
-        return FromSqlite(transaction.Error());
-    }
-    int64_t id = 0;
-    if (Result found = Find(path, id); found != Result::Ok) {
-        return found;
-    }
-    // A value written again under another case keeps the name it was first given.
-    Statement set(db_,
-                  "INSERT INTO vals(key_id, name, fold, type, data) VALUES(?1, ?2, ?3, ?4, ?5)"
-                  " ON CONFLICT(key_id, fold) DO UPDATE SET type = excluded.type,"
-                  " data = excluded.data");
-    set.Bind(1, id).BindText(2, name).BindFold(3, name).Bind(4, type).BindBlob(5, data);
-    if (int rc = set.Run(); rc != SQLITE_OK) {
+    return WithKey(path, true, [&](int64_t id) {
+        // A value written again under another case keeps the name it was first given.
+        Statement set(db_,
+                      "INSERT INTO vals(key_id, name, fold, type, data) VALUES(?1, ?2, ?3, ?4, ?5)"
+                      " ON CONFLICT(key_id, fold) DO UPDATE SET type = excluded.type,"
+                      " data = excluded.data");
+        set.Bind(1, id).BindText(2, name).BindFold(3, name).Bind(4, type).BindBlob(5, data);
+        int rc = set.Run();
+        if (rc == SQLITE_OK) {
+            rc = Touch(db_, id);
+        }
         return FromSqlite(rc);
-    }
-    if (int rc = Touch(db_, id); rc != SQLITE_OK) {
-        return FromSqlite(rc);
-    }
-    return FromSqlite(transaction.Commit());
+    });
 }
 
 Result Hive::QueryValue(const Names& path, std::string_view name, uint32_t& type,
                         std::vector<uint8_t>& data) {
-    std::lock_guard lock(mutex_);
-    Transaction transaction(db_, false);
-    if (transaction.Error() != SQLITE_OK) {
-        return FromSqlite(transaction.Error());
-    }
-    int64_t id = 0;
-    if (Result found = Find(path, id); found != Result::Ok) {
-        return found;
-    }
-    Statement query(db_, "SELECT type, data FROM vals WHERE key_id = ?1 AND fold = ?2");
-    const int rc = query.Bind(1, id).BindFold(2, name).Step();
-    if (rc == SQLITE_DONE) {
-        return Result::NotFound;
-    }
-    if (rc != SQLITE_ROW) {
-        return FromSqlite(rc);
-    }
-    type = static_cast<uint32_t>(query.Int(0));
-    data = query.Blob(1);
-    return Result::Ok;
+    return WithKey(path, false, [&](int64_t id) {
+        Statement query(db_, "SELECT type, data FROM vals WHERE key_id = ?1 AND fold = ?2");
+        const int rc = query.Bind(1, id).BindFold(2, name).Step();
+        if (rc != SQLITE_ROW) {
+            return rc == SQLITE_DONE ? Result::NotFound : FromSqlite(rc);
+        }
+        type = static_cast<uint32_t>(query.Int(0));
+        data = query.Blob(1);
+        return Result::Ok;
+    });
 }
 
 Result Hive::DeleteValue(const Names& path, std::string_view name) {
-    std::lock_guard lock(mutex_);
-    Transaction transaction(db_, true);
-    if (transaction.Error() != SQLITE_OK) {
-        return FromSqlite(transaction.Error());
-    }
-    int64_t id = 0;
-    if (Result found = Find(path, id); found != Result::Ok) {
-        return found;
-    }
-    Statement erase(db_, "DELETE FROM vals WHERE key_id = ?1 AND fold = ?2");
-    if (int rc = erase.Bind(1, id).BindFold(2, name).Run(); rc != SQLITE_OK) {
-        return FromSqlite(rc);
-    }
-    if (sqlite3_changes(db_) == 0) {
-        return Result::NotFound;
-    }
-    if (int rc = Touch(db_, id); rc != SQLITE_OK) {
-        return FromSqlite(rc);
-    }
-    return FromSqlite(transaction.Commit());
+    return WithKey(path, true, [&](int64_t id) {
+        Statement erase(db_, "DELETE FROM vals WHERE key_id = ?1 AND fold = ?2");
+        if (int rc = erase.Bind(1, id).BindFold(2, name).Run(); rc != SQLITE_OK) {
+            return FromSqlite(rc);
+        }
+        if (sqlite3_changes(db_) == 0) {
+            return Result::NotFound;
+        }
+        return FromSqlite(Touch(db_, id));
+    });
 }
 
 Result Hive::EnumKey(const Names& path, uint32_t index, std::string& name) {
-    std::lock_guard lock(mutex_);
-    Transaction transaction(db_, false);
-    if (transaction.Error() != SQLITE_OK) {
-        return FromSqlite(transaction.Error());
-    }
-    int64_t id = 0;
-    if (Result found = Find(path, id); found != Result::Ok) {
-        return found;
-    }
-    Statement subkey(db_,
-                     "SELECT name FROM keys WHERE parent = ?1 ORDER BY fold LIMIT 1 OFFSET ?2");
-    const int rc = subkey.Bind(1, id).Bind(2, index).Step();
-    if (rc == SQLITE_DONE) {
-        return Result::NoMoreItems;
-    }
-    if (rc != SQLITE_ROW) {
-        return FromSqlite(rc);
-    }
-    name = subkey.Text(0);
-    return Result::Ok;
+    return WithKey(path, false, [&](int64_t id) {
+        Statement subkey(db_,
+                         "SELECT name FROM keys WHERE parent = ?1 ORDER BY fold LIMIT 1 OFFSET ?2");
+        const int rc = subkey.Bind(1, id).Bind(2, index).Step();
+        if (rc != SQLITE_ROW) {
+            return rc == SQLITE_DONE ? Result::NoMoreItems : FromSqlite(rc);
+        }
+        name = subkey.Text(0);
+        return Result::Ok;
+    });
 }
 
 Result Hive::SubkeyNames(const Names& path, std::vector<std::string>& names) {
-    std::lock_guard lock(mutex_);
-    Transaction transaction(db_, false);
-    if (transaction.Error() != SQLITE_OK) {
-        return FromSqlite(transaction.Error());
-    }
-    int64_t id = 0;
-    if (Result found = Find(path, id); found != Result::Ok) {
-        return found;
-    }
-    names.clear();
-    Statement subkeys(db_, "SELECT name FROM keys WHERE parent = ?1 ORDER BY fold");
-    subkeys.Bind(1, id);
-    int rc = SQLITE_OK;
-    while ((rc = subkeys.Step()) == SQLITE_ROW) {
-        names.push_back(subkeys.Text(0));
-    }
-    return rc == SQLITE_DONE ? Result::Ok : FromSqlite(rc);
+    return WithKey(path, false, [&](int64_t id) {
+        names.clear();
+        Statement subkeys(db_, "SELECT name FROM keys WHERE parent = ?1 ORDER BY fold");
+        subkeys.Bind(1, id);
+        int rc = SQLITE_OK;
+        while ((rc = subkeys.Step()) == SQLITE_ROW) {
+            names.push_back(subkeys.Text(0));
+        }
+        return rc == SQLITE_DONE ? Result::Ok : FromSqlite(rc);
+    });
 }
 
 Result Hive::EnumValue(const Names& path, uint32_t index, Value& value) {
-    std::lock_guard lock(mutex_);
-    Transaction transaction(db_, false);
-    if (transaction.Error() != SQLITE_OK) {
-        return FromSqlite(transaction.Error());
-    }
-    int64_t id = 0;
-    if (Result found = Find(path, id); found != Result::Ok) {
-        return found;
-    }
-    Statement query(db_,
-                    "SELECT name, type, data FROM vals WHERE key_id = ?1 ORDER BY fold"
-                    " LIMIT 1 OFFSET ?2");
-    const int rc = query.Bind(1, id).Bind(2, index).Step();
-    if (rc == SQLITE_DONE) {
-        return Result::NoMoreItems;
-    }
-    if (rc != SQLITE_ROW) {
-        return FromSqlite(rc);
-    }
-    value.name = query.Text(0);
-    value.type = static_cast<uint32_t>(query.Int(1));
-    value.data = query.Blob(2);
-    return Result::Ok;
+    return WithKey(path, false, [&](int64_t id) {
+        Statement query(db_,
+                        "SELECT name, type, data FROM vals WHERE key_id = ?1 ORDER BY fold"
+                        " LIMIT 1 OFFSET ?2");
+        const int rc = query.Bind(1, id).Bind(2, index).Step();
+        if (rc != SQLITE_ROW) {
+            return rc == SQLITE_DONE ? Result::NoMoreItems : FromSqlite(rc);
+        }
+        value.name = query.Text(0);
+        value.type = static_cast<uint32_t>(query.Int(1));
+        value.data = query.Blob(2);
+        return Result::Ok;
+    });
 }
 
 Result Hive::QueryInfo(const Names& path, KeyInfo& info) {
-    std::lock_guard lock(mutex_);
-    Transaction transaction(db_, false);
-    if (transaction.Error() != SQLITE_OK) {
-        return FromSqlite(transaction.Error());
-    }
-    int64_t id = 0;
-    if (Result found = Find(path, id); found != Result::Ok) {
-        return found;
-    }
-    info = {};
-    Statement subkeys(db_, "SELECT name FROM keys WHERE parent = ?1");
-    subkeys.Bind(1, id);
-    int rc = SQLITE_OK;
-    while ((rc = subkeys.Step()) == SQLITE_ROW) {
-        ++info.subkeys;
-        info.maxSubkeyNameLength =
-            std::max(info.maxSubkeyNameLength, static_cast<uint32_t>(Utf16Length(subkeys.Text(0))));
-    }
-    if (rc != SQLITE_DONE) {
-        return FromSqlite(rc);
-    }
-    Statement values(db_, "SELECT name, length(CAST(data AS BLOB)) FROM vals WHERE key_id = ?1");
-    values.Bind(1, id);
-    while ((rc = values.Step()) == SQLITE_ROW) {
-        ++info.values;
-        info.maxValueNameLength =
-            std::max(info.maxValueNameLength, static_cast<uint32_t>(Utf16Length(values.Text(0))));
-        info.maxValueDataLength =
-            std::max(info.maxValueDataLength, static_cast<uint32_t>(values.Int(1)));
-    }
-    if (rc != SQLITE_DONE) {
-        return FromSqlite(rc);
-    }
-    Statement written(db_, "SELECT written FROM keys WHERE id = ?1");
-    if ((rc = written.Bind(1, id).Step()) != SQLITE_ROW) {
-        return FromSqlite(rc == SQLITE_DONE ? SQLITE_CORRUPT : rc);
-    }
-    info.lastWriteTime = static_cast<uint64_t>(written.Int(0));
-    return Result::Ok;
+    return WithKey(path, false, [&](int64_t id) {
+        info = {};
+        const auto longest = [](uint32_t& longestSoFar, std::string_view name) {
+            longestSoFar = std::max(longestSoFar, static_cast<uint32_t>(Utf16Length(name)));
+        };
+        Statement subkeys(db_, "SELECT name FROM keys WHERE parent = ?1");
+        subkeys.Bind(1, id);
+        int rc = SQLITE_OK;
+        while ((rc = subkeys.Step()) == SQLITE_ROW) {
+            ++info.subkeys;
+            longest(info.maxSubkeyNameLength, subkeys.Text(0));
+        }
+        if (rc != SQLITE_DONE) {
+            return FromSqlite(rc);
+        }
+        Statement values(db_,
+                         "SELECT name, length(CAST(data AS BLOB)) FROM vals WHERE key_id = ?1");
+        values.Bind(1, id);
+        while ((rc = values.Step()) == SQLITE_ROW) {
+            ++info.values;
+            longest(info.maxValueNameLength, values.Text(0));
+            info.maxValueDataLength =
+                std::max(info.maxValueDataLength, static_cast<uint32_t>(values.Int(1)));
+        }
+        if (rc != SQLITE_DONE) {
+            return FromSqlite(rc);
+        }
+        Statement written(db_, "SELECT written FROM keys WHERE id = ?1");
+        if ((rc = written.Bind(1, id).Step()) != SQLITE_ROW) {
+            return FromSqlite(rc == SQLITE_DONE ? SQLITE_CORRUPT : rc);
+        }
+        info.lastWriteTime = static_cast<uint64_t>(written.Int(0));
+        return Result::Ok;
+    });
 }
 
 Result Hive::ReadTree(const Names& path, Tree& tree) {
-    std::lock_guard lock(mutex_);
-    Transaction transaction(db_, false);
-    if (transaction.Error() != SQLITE_OK) {
-        return FromSqlite(transaction.Error());
-    }
-    int64_t id = 0;
-    if (Result found = Find(path, id); found != Result::Ok) {
-        return found;
-    }
-    return FromSqlite(ReadSubtree(db_, id, tree));
+    return WithKey(path, false, [&](int64_t id) { return FromSqlite(ReadSubtree(db_, id, tree)); });
 }
 
 Result Hive::ReplaceTree(const Names& path, const Tree& tree) {
     if (tree.keys.empty()) {
         return Result::InvalidParameter;
     }
-    std::lock_guard lock(mutex_);
-    Transaction transaction(db_, true);
-    if (transaction.Error() != SQLITE_OK) {
-        return FromSqlite(transaction.Error());
-    }
-    int64_t id = 0;
-    if (Result found = Find(path, id); found != Result::Ok) {
-        return found;
-    }
-    if (int rc = DeleteSubtree(db_, id, false); rc != SQLITE_OK) {
-        return FromSqlite(rc);
-    }
-    if (int rc = InsertSubtree(db_, id, tree); rc != SQLITE_OK) {
-        // Duplicate names in the file surface here as constraint failures.
-        return FromSqliteForFile(rc);
-    }
-    if (int rc = Touch(db_, id); rc != SQLITE_OK) {
-        return FromSqlite(rc);
-    }
-    return FromSqlite(transaction.Commit());
+    return WithKey(path, true, [&](int64_t id) {
+        if (int rc = DeleteSubtree(db_, id, false); rc != SQLITE_OK) {
+            return FromSqlite(rc);
+        }
+        if (int rc = InsertSubtree(db_, id, tree); rc != SQLITE_OK) {
+            // Names that clash without regard to case surface here as constraint failures.
+            return FromSqliteForFile(rc);
+        }
+        return FromSqlite(Touch(db_, id));
+    });
 }
 
 }  // namespace registry::detail

@@ -85,6 +85,10 @@ public:
 private:
     Hive(sqlite3* db, int64_t root, uid_t owner) : db_(db), root_(root), owner_(owner) {}
     Result Find(const Names& path, int64_t& id);
+    // Runs body(id) for the key at `path` in one transaction under the hive's lock; a write is
+    // committed when the body returns Ok.
+    template <typename Body>
+    Result WithKey(const Names& path, bool write, Body&& body);
 
     std::mutex mutex_;
     sqlite3* db_;
