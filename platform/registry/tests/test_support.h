@@ -18,7 +18,12 @@ namespace registry::testing {
 class ScratchFolder {
 public:
     ScratchFolder() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "hlreg-XXXXXX").string();
+        // /tmp rather than $TMPDIR, which may sit below a folder closed to other users.
+        std::error_code error;
+        const std::filesystem::path base = std::filesystem::is_directory("/tmp", error)
+                                               ? std::filesystem::path("/tmp")
+                                               : std::filesystem::temp_directory_path();
+        std::string pattern = (base / "hlreg-XXXXXX").string();
         path_ = ::mkdtemp(pattern.data());
         ::chmod(path_.c_str(), 0755);
     }
