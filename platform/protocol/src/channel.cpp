@@ -1,0 +1,101 @@
+#include "protocol/channel.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace hl::protocol {
+namespace {
+
+bool WriteAll(int fd, const void* data, std::size_t length) {
+    const auto* p = static_cast<const std::uint8_t*>(data);
+    while (length > 0) {
+        const ssize_t written = ::send(fd, p, length, MSG_NOSIGNAL);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return false;
+        }
+        p += written;
+        length -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+// Reads exactly `length` bytes; `got` tells how many arrived before an end or an error.
+bool ReadAll(int fd, void* data, std::size_t length, std::size_t& got) {
+    auto* p = static_cast<std::uint8_t*>(data);
+    got = 0;
+    while (got < length) {
+        const ssize_t n = ::recv(fd, p + got, length - got, 0);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+Channel::~Channel() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+}
+
+int Channel::Connect(const char* socketPath) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (std::strlen(socketPath) >= sizeof(address.sun_path)) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    std::strcpy(address.sun_path, socketPath);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return -1;
+    }
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+        const int saved = errno;
+        ::close(fd);
+        errno = saved;
+        return -1;
+    }
+    return fd;
+}
+
+bool Channel::Send(std::uint16_t type, std::uint32_t sequence, std::span<const std::uint8_t> body) {
+    if (body.size() > kMaxBodyBytes) {
+        return false;
+    }
+    Header header;
+    header.type = type;
+    header.length = static_cast<std::uint32_t>(body.size());
+    header.sequence = sequence;
+    return WriteAll(fd_, &header, sizeof(header)) && WriteAll(fd_, body.data(), body.size());
+}
+
+ReceiveResult Channel::Receive(Header& header, std::vector<std::uint8_t>& body) {
+    std::size_t got = 0;
+    if (!ReadAll(fd_, &header, sizeof(header), got)) {
+        return got == 0 ? ReceiveResult::Closed : ReceiveResult::Malformed;
+    }
+    if (header.magic != kMagic || header.version != kVersion || header.length > kMaxBodyBytes) {
+        return ReceiveResult::Malformed;
+    }
+    body.resize(header.length);
+    if (!ReadAll(fd_, body.data(), body.size(), got)) {
+        return ReceiveResult::Malformed;
+    }
+    return ReceiveResult::Ok;
+}
+
+}  // namespace hl::protocol
