@@ -313,5 +313,60 @@ TEST(RegistryProcesses, OnlyAdministratorsWriteTheMachineHiveButEveryoneReadsIt)
     EXPECT_EQ(IntegrityCheck(folder.registry() / "machine.hive"), "ok");
 }
 
+// Every read of a reader without write access sees one whole version of the value.
+int ReadAsNobody(const std::filesystem::path& registry, const KeyPath& key, int reads) {
+    if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) {
+        return 100;
+    }
+    std::unique_ptr<Store> store;
+    if (Store::Open(registry, store) != Result::Ok) {
+        return 1;
+    }
+    for (int i = 0; i < reads; ++i) {
+        uint32_t type = 0;
+        std::vector<uint8_t> data;
+        if (store->QueryValue({kNobody, "nobody"}, key, "Version", type, data) != Result::Ok) {
+            return 2;
+        }
+        if (data.size() != 8192 || data != std::vector<uint8_t>(8192, data[0])) {
+            return 3;
+        }
+    }
+    return 0;
+}
+
+TEST(RegistryProcesses, ReadersWithoutWriteAccessSeeWholeValuesWhileRootWrites) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "acting as nobody needs root";
+    }
+    ScratchFolder folder;
+    std::unique_ptr<Store> store;
+    ASSERT_EQ(Store::Open(folder.registry(), store), Result::Ok);
+    const KeyPath key{Root::LocalMachine, "Software\\Versioned"};
+    ASSERT_EQ(store->CreateKey(kRoot, key), Result::Ok);
+    ASSERT_EQ(store->SetValue(kRoot, key, "Version", kRegBinary, std::vector<uint8_t>(8192, 0)),
+              Result::Ok);
+
+    std::vector<pid_t> readers;
+    for (int r = 0; r < 2; ++r) {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::_exit(ReadAsNobody(folder.registry(), key, 300));
+        }
+        readers.push_back(pid);
+    }
+    for (int i = 1; i <= 300; ++i) {
+        ASSERT_EQ(store->SetValue(kRoot, key, "Version", kRegBinary,
+                                  std::vector<uint8_t>(8192, static_cast<uint8_t>(i))),
+                  Result::Ok);
+    }
+    for (const pid_t pid : readers) {
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status)) << status;
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+    }
+}
+
 }  // namespace
 }  // namespace registry
