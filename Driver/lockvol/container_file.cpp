@@ -36,13 +36,13 @@ public:
                          std::size_t Length) noexcept override {
         IO_STATUS_BLOCK io{};
         LARGE_INTEGER at = ByteOffset(Offset);
-        const NTSTATUS status = ZwWriteFile(file_, nullptr, nullptr, nullptr, &io,
-                                            const_cast<void*>(Buffer), static_cast<ULONG>(Length),
-                                            &at, nullptr);
+        const NTSTATUS status =
+            ZwWriteFile(file_, nullptr, nullptr, nullptr, &io, const_cast<void*>(Buffer),
+                        static_cast<ULONG>(Length), &at, nullptr);
         if (!NT_SUCCESS(status)) {
             return status;
         }
-        return io.Information == Length ? STATUS_SUCCESS : STATUS_DEVICE_DATA_ERROR;
+        return io.Information == Length ? STATUS_SUCCESS : STATUS_DATA_ERROR;
     }
 
     void* Allocate(std::size_t Bytes) noexcept override {
@@ -70,8 +70,8 @@ private:
 class ScratchKey {
 public:
     ScratchKey()
-        : key_(static_cast<vdformat::KeySchedule*>(ExAllocatePoolWithTag(
-              PagedPool, sizeof(vdformat::KeySchedule), LOCKVOL_POOL_TAG))) {}
+        : key_(static_cast<vdformat::KeySchedule*>(
+              ExAllocatePoolWithTag(PagedPool, sizeof(vdformat::KeySchedule), LOCKVOL_POOL_TAG))) {}
     ScratchKey(const ScratchKey&) = delete;
     ScratchKey& operator=(const ScratchKey&) = delete;
     ~ScratchKey() {
@@ -101,8 +101,7 @@ NTSTATUS HeaderStatus(const vdformat::HeaderOutcome& Outcome) {
         case vdformat::HeaderResult::InsufficientResources:
             return STATUS_INSUFFICIENT_RESOURCES;
         case vdformat::HeaderResult::WriteFailed:
-            return NT_SUCCESS(Outcome.writeStatus) ? STATUS_UNEXPECTED_IO_ERROR
-                                                   : Outcome.writeStatus;
+            return NT_SUCCESS(Outcome.writeStatus) ? STATUS_DATA_ERROR : Outcome.writeStatus;
     }
     return STATUS_DRIVER_INTERNAL_ERROR;
 }
@@ -142,8 +141,8 @@ PSECURITY_CLIENT_CONTEXT TakeRequestSecurity(PIRP Irp) {
 
 NTSTATUS CopyFileName(const VD_OPEN_FILE_INFORMATION& Info, PANSI_STRING Name) {
     const USHORT length = Info.FileNameLength;
-    PCHAR buffer = static_cast<PCHAR>(ExAllocatePoolWithTag(PagedPool, length + 1u,
-                                                            LOCKVOL_POOL_TAG));
+    PCHAR buffer =
+        static_cast<PCHAR>(ExAllocatePoolWithTag(PagedPool, length + 1u, LOCKVOL_POOL_TAG));
     if (buffer == nullptr) {
         return STATUS_NO_MEMORY;
     }
@@ -168,8 +167,8 @@ NTSTATUS SizeNewContainer(HANDLE File, LARGE_INTEGER FileSize) {
     IO_STATUS_BLOCK io;
     FILE_END_OF_FILE_INFORMATION endOfFile;
     endOfFile.EndOfFile = FileSize;
-    NTSTATUS status = ZwSetInformationFile(File, &io, &endOfFile, sizeof(endOfFile),
-                                           FileEndOfFileInformation);
+    NTSTATUS status =
+        ZwSetInformationFile(File, &io, &endOfFile, sizeof(endOfFile), FileEndOfFileInformation);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -219,8 +218,8 @@ NTSTATUS AdoptContainer(PDEVICE_OBJECT DeviceObject, HANDLE File, const ANSI_STR
     NTSTATUS status =
         ZwQueryInformationFile(File, &io, &basic, sizeof(basic), FileBasicInformation);
     if (NT_SUCCESS(status)) {
-        status = ZwQueryInformationFile(File, &io, &standard, sizeof(standard),
-                                        FileStandardInformation);
+        status =
+            ZwQueryInformationFile(File, &io, &standard, sizeof(standard), FileStandardInformation);
     }
     if (NT_SUCCESS(status)) {
         status = ZwQueryInformationFile(File, &io, &alignment, sizeof(alignment),
@@ -360,9 +359,9 @@ NTSTATUS ServeSetKey(DiskDeviceExtension* Extension, PIRP Irp) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     ContainerFilePort port(Extension->FileHandle);
-    const vdformat::HeaderOutcome outcome =
-        vdformat::CreateHeader(port, vdformat::KeyMaterial(request.KeyMaterial, VD_KEY_MATERIAL_SIZE),
-                               AsUserKey(request.UserKey), *key);
+    const vdformat::HeaderOutcome outcome = vdformat::CreateHeader(
+        port, vdformat::KeyMaterial(request.KeyMaterial, VD_KEY_MATERIAL_SIZE),
+        AsUserKey(request.UserKey), *key);
     // The new data key is the device's once it exists, even if its header could not be written.
     if (outcome.result == vdformat::HeaderResult::Ok ||
         outcome.result == vdformat::HeaderResult::WriteFailed) {

@@ -11,7 +11,9 @@ namespace {
 // What a worker says about requests it will never serve: the device is going away.
 constexpr NTSTATUS kDeviceGone = STATUS_DEVICE_DOES_NOT_EXIST;
 
-bool IsWrite(PIO_STACK_LOCATION Stack) { return Stack->MajorFunction == IRP_MJ_WRITE; }
+bool IsWrite(PIO_STACK_LOCATION Stack) {
+    return Stack->MajorFunction == IRP_MJ_WRITE;
+}
 
 ULONG TransferLength(PIO_STACK_LOCATION Stack) {
     return IsWrite(Stack) ? Stack->Parameters.Write.Length : Stack->Parameters.Read.Length;
@@ -36,7 +38,7 @@ PVOID CallerBuffer(PIRP Irp) {
 // The host moved fewer bytes than asked without saying why: the sectors are not all there.
 NTSTATUS HostTransferStatus(NTSTATUS Status, const IO_STATUS_BLOCK& IoStatus, ULONG Length) {
     if (NT_SUCCESS(Status) && IoStatus.Information != Length) {
-        return STATUS_DEVICE_DATA_ERROR;
+        return STATUS_DATA_ERROR;
     }
     return Status;
 }
@@ -151,7 +153,8 @@ void ServeRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 PIRP NextQueuedRequest(DiskDeviceExtension* Extension) {
-    PLIST_ENTRY entry = ExInterlockedRemoveHeadList(&Extension->RequestQueue, &Extension->QueueLock);
+    PLIST_ENTRY entry =
+        ExInterlockedRemoveHeadList(&Extension->RequestQueue, &Extension->QueueLock);
     return entry == nullptr ? nullptr : CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
 }
 
@@ -180,14 +183,15 @@ VOID DiskWorkerThread(PVOID Context) {
     PDEVICE_OBJECT device = static_cast<PDEVICE_OBJECT>(Context);
     DiskDeviceExtension* extension = DiskExtension(device);
     KeSetPriorityThread(KeGetCurrentThread(), LOW_REALTIME_PRIORITY);
+    // One wake-up may stand for several requests: drain the queue each time.
     for (;;) {
         KeWaitForSingleObject(&extension->RequestEvent, Executive, KernelMode, FALSE, nullptr);
-        if (WorkerMustStop(extension)) {
-            break;
-        }
         PIRP irp;
         while (!WorkerMustStop(extension) && (irp = NextQueuedRequest(extension)) != nullptr) {
             ServeRequest(device, irp);
+        }
+        if (WorkerMustStop(extension)) {
+            break;
         }
     }
     RetireDevice(extension);
@@ -207,8 +211,8 @@ void StopWorker(DiskDeviceExtension* Extension) {
 MediaState QueryMediaState(DiskDeviceExtension* Extension) {
     KIRQL irql;
     KeAcquireSpinLock(&Extension->StateLock, &irql);
-    const MediaState state{Extension->MediaPresent, Extension->KeyBlockPresent,
-                           Extension->ReadOnly, Extension->FileSize.QuadPart};
+    const MediaState state{Extension->MediaPresent, Extension->KeyBlockPresent, Extension->ReadOnly,
+                           Extension->FileSize.QuadPart};
     KeReleaseSpinLock(&Extension->StateLock, irql);
     return state;
 }

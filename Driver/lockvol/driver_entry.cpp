@@ -5,6 +5,9 @@
 namespace {
 
 constexpr ULONG kDefaultNumberOfDevices = 4;
+// Far more than the controller binds; a damaged value must not make start-up create devices and
+// worker threads by the billion.
+constexpr ULONG kMaximumNumberOfDevices = 64;
 constexpr WCHAR kParametersSuffix[] = u"\\Parameters";
 
 // Open while the driver is loaded; being temporary, the directory goes when it is closed.
@@ -13,7 +16,8 @@ HANDLE DeviceDirectory = nullptr;
 NTSTATUS ReadNumberOfDevices(PUNICODE_STRING RegistryPath, PULONG NumberOfDevices) {
     UNICODE_STRING parameters;
     parameters.Length = 0;
-    parameters.MaximumLength = static_cast<USHORT>(RegistryPath->Length + sizeof(kParametersSuffix));
+    parameters.MaximumLength =
+        static_cast<USHORT>(RegistryPath->Length + sizeof(kParametersSuffix));
     parameters.Buffer = static_cast<PWCH>(
         ExAllocatePoolWithTag(PagedPool, parameters.MaximumLength, LOCKVOL_POOL_TAG));
     if (parameters.Buffer == nullptr) {
@@ -29,9 +33,12 @@ NTSTATUS ReadNumberOfDevices(PUNICODE_STRING RegistryPath, PULONG NumberOfDevice
     query[0].Flags = RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_REQUIRED;
     query[0].Name = const_cast<PWSTR>(u"NumberOfDevices");
     query[0].EntryContext = &count;
-    const NTSTATUS status = RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, parameters.Buffer, query,
-                                                   nullptr, nullptr);
+    const NTSTATUS status =
+        RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, parameters.Buffer, query, nullptr, nullptr);
     *NumberOfDevices = NT_SUCCESS(status) ? count : kDefaultNumberOfDevices;
+    if (*NumberOfDevices > kMaximumNumberOfDevices) {
+        *NumberOfDevices = kMaximumNumberOfDevices;
+    }
     ExFreePoolWithTag(parameters.Buffer, LOCKVOL_POOL_TAG);
     return STATUS_SUCCESS;
 }
@@ -41,8 +48,8 @@ NTSTATUS CreateDeviceDirectory() {
     RtlInitUnicodeString(&name, u"" VD_DEVICE_DIRECTORY_NAME);
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, &name, OBJ_PERMANENT, nullptr, nullptr);
-    const NTSTATUS status = ZwCreateDirectoryObject(&DeviceDirectory, DIRECTORY_ALL_ACCESS,
-                                                    &attributes);
+    const NTSTATUS status =
+        ZwCreateDirectoryObject(&DeviceDirectory, DIRECTORY_ALL_ACCESS, &attributes);
     if (NT_SUCCESS(status)) {
         ZwMakeTemporaryObject(DeviceDirectory);
     }
