@@ -10,12 +10,12 @@ namespace vdformat {
 namespace {
 
 bool ProcessorHas(Implementation implementation) {
-#if defined(__GNUC__) && defined(__x86_64__)
+#if defined(VDFORMAT_X86_KERNELS)
     switch (implementation) {
         case Implementation::Portable:
             return true;
         case Implementation::Avx2:
-            return false;
+            return __builtin_cpu_supports("avx2") != 0;
         case Implementation::Avx512:
             return false;
     }
@@ -92,12 +92,17 @@ const char* Sha1ImplementationName() noexcept {
 namespace detail {
 
 const BlockCipherKernel& CipherKernelFor(Implementation implementation) noexcept {
+#if defined(VDFORMAT_X86_KERNELS)
     switch (implementation) {
         case Implementation::Portable:
+            break;
         case Implementation::Avx2:
+            return Avx2CipherKernel();
         case Implementation::Avx512:
             break;
     }
+#endif
+    (void)implementation;
     return PortableCipherKernel();
 }
 

@@ -37,6 +37,8 @@ private:
 
 struct BlockCipherKernel {
     const char* name;
+    // The batch the kernel runs at full speed: each unit-cipher pass starts with one such batch.
+    std::size_t fullBatch;
     void (*prepare)(const KeySchedule& schedule, CipherContext& context) noexcept;
     // `count` consecutive 16-byte blocks in place, each on its own (no chaining).
     void (*encrypt)(const CipherContext& context, std::uint8_t* blocks, std::size_t count) noexcept;

@@ -350,8 +350,8 @@ void DecryptPortable(const CipherContext& context, std::uint8_t* blocks,
 }  // namespace
 
 const BlockCipherKernel& PortableCipherKernel() noexcept {
-    static constexpr BlockCipherKernel kernel{"portable", PreparePortable, EncryptPortable,
-                                              DecryptPortable};
+    static constexpr BlockCipherKernel kernel{"portable", kInterleave, PreparePortable,
+                                              EncryptPortable, DecryptPortable};
     return kernel;
 }
 

@@ -13,10 +13,6 @@ using detail::CipherContext;
 constexpr std::size_t kBlockWords = 4;
 constexpr std::size_t kBlockBytes = 16;
 
-// Blocks encrypted ahead of the rest in each pass, so that block 0 (which waits for the last
-// block's result) can join the long batch instead of running alone.
-constexpr std::size_t kLeadBlocks = 16;
-
 // Units are byte buffers of the caller's; their words are reached through an alias-safe type.
 #if defined(__GNUC__)
 using UnitWord = std::uint32_t __attribute__((__may_alias__));
@@ -59,7 +55,9 @@ inline UnitWords ViewUnit(std::span<std::uint8_t> unit) {
 void EncipherPass(const BlockCipherKernel& kernel, const CipherContext& context,
                   const UnitWords& u) {
     const std::size_t n = u.blockCount;
-    const std::size_t lead = std::min(kLeadBlocks, n - 1);
+    // The last blocks go first, one full batch of them, so that block 0 (which waits for the last
+    // block's result) can join the long batch instead of running alone.
+    const std::size_t lead = std::min(kernel.fullBatch, n - 1);
     kernel.encrypt(context, u.bytes + kBlockBytes * (n - lead), lead);
     XorBlock(u.Block(0), u.Block(n - 1));
     kernel.encrypt(context, u.bytes, n - lead);
