@@ -17,7 +17,9 @@ bool ProcessorHas(Implementation implementation) {
         case Implementation::Avx2:
             return __builtin_cpu_supports("avx2") != 0;
         case Implementation::Avx512:
-            return false;
+            return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                   __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi") &&
+                   __builtin_cpu_supports("gfni");
     }
 #endif
     return implementation == Implementation::Portable;
@@ -99,7 +101,7 @@ const BlockCipherKernel& CipherKernelFor(Implementation implementation) noexcept
         case Implementation::Avx2:
             return Avx2CipherKernel();
         case Implementation::Avx512:
-            break;
+            return Avx512CipherKernel();
     }
 #endif
     (void)implementation;
