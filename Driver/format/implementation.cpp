@@ -109,12 +109,17 @@ const BlockCipherKernel& CipherKernelFor(Implementation implementation) noexcept
 }
 
 const Sha1ChainKernel& Sha1KernelFor(Implementation implementation) noexcept {
+#if defined(VDFORMAT_X86_KERNELS)
     switch (implementation) {
         case Implementation::Portable:
-        case Implementation::Avx2:
-        case Implementation::Avx512:
             break;
+        case Implementation::Avx2:
+            return Avx2Sha1Kernel();
+        case Implementation::Avx512:
+            return Avx512Sha1Kernel();
     }
+#endif
+    (void)implementation;
     return PortableSha1Kernel();
 }
 

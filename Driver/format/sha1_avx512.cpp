@@ -1,0 +1,151 @@
+// SHA1Rounds on 16 chains per register (AVX-512). Compiled with AVX-512 enabled and called only
+// when the processor has it.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#include <immintrin.h>
+#pragma GCC diagnostic pop
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "format/kernels.h"
+
+namespace vdformat::detail {
+namespace {
+
+constexpr std::size_t kLanes = 16;
+constexpr std::size_t kChainWords = 5;
+
+// Kept local: nothing in this file may be an inline function shared with the portable build.
+constexpr std::size_t Min(std::size_t a, std::size_t b) {
+    return a < b ? a : b;
+}
+
+// The round functions as three-input truth tables: choose, parity, majority.
+constexpr int RoundFunctionTable(unsigned round) {
+    if (round < 20) {
+        return 0xCA;
+    }
+    if (round >= 40 && round < 60) {
+        return 0xE8;
+    }
+    return 0x96;
+}
+
+// One round in the renaming form: the caller rotates the roles of the five words.
+template <unsigned kRound>
+inline void Round(__m512i a, __m512i& b, __m512i c, __m512i d, __m512i& e, std::uint32_t wk) {
+    const __m512i f = _mm512_ternarylogic_epi32(b, c, d, RoundFunctionTable(kRound));
+    e = _mm512_add_epi32(_mm512_add_epi32(e, _mm512_set1_epi32(static_cast<int>(wk))),
+                         _mm512_add_epi32(f, _mm512_rol_epi32(a, 5)));
+    b = _mm512_rol_epi32(b, 30);
+}
+
+template <unsigned kRound>
+inline void FiveRounds(__m512i (&s)[kChainWords], const std::uint32_t* wk) {
+    Round<kRound>(s[0], s[1], s[2], s[3], s[4], wk[0]);
+    Round<kRound>(s[4], s[0], s[1], s[2], s[3], wk[1]);
+    Round<kRound>(s[3], s[4], s[0], s[1], s[2], wk[2]);
+    Round<kRound>(s[2], s[3], s[4], s[0], s[1], wk[3]);
+    Round<kRound>(s[1], s[2], s[3], s[4], s[0], wk[4]);
+}
+
+template <unsigned kFirst, unsigned kGroups>
+inline void TwentyRounds(__m512i (&s)[kGroups][kChainWords], const std::uint32_t* wk) {
+    for (unsigned t = kFirst; t < kFirst + 20; t += 5) {
+        for (auto& group : s) {
+            FiveRounds<kFirst>(group, wk + t);
+        }
+    }
+}
+
+// Chains as lanes: word w of chain i at lanes[w][i], padded with zero chains.
+struct alignas(64) LaneBlock {
+    std::uint32_t lanes[kChainWords][kLanes];
+};
+
+inline void Gather(const std::uint8_t* chains, std::size_t count, LaneBlock& block) {
+    std::memset(&block, 0, sizeof(block));
+    for (std::size_t i = 0; i < count; ++i) {
+        std::uint32_t words[kChainWords];
+        std::memcpy(words, chains + 20 * i, sizeof(words));
+        for (std::size_t w = 0; w < kChainWords; ++w) {
+            block.lanes[w][i] = words[w];
+        }
+    }
+}
+
+inline void Scatter(const LaneBlock& block, std::size_t count, std::uint8_t* chains) {
+    for (std::size_t i = 0; i < count; ++i) {
+        std::uint32_t words[kChainWords];
+        for (std::size_t w = 0; w < kChainWords; ++w) {
+            words[w] = block.lanes[w][i];
+        }
+        std::memcpy(chains + 20 * i, words, sizeof(words));
+    }
+}
+
+// kGroups registers of 16 chains side by side, so that one group's dependent additions overlap
+// with the other's.
+template <unsigned kGroups>
+void RunGroups(LaneBlock (&blocks)[kGroups], const Sha1Schedule& schedule, unsigned steps) {
+    __m512i s[kGroups][kChainWords];
+    for (unsigned g = 0; g < kGroups; ++g) {
+        for (unsigned w = 0; w < kChainWords; ++w) {
+            s[g][w] = _mm512_load_si512(blocks[g].lanes[w]);
+        }
+    }
+    const std::uint32_t* wk = schedule.wk;
+    for (unsigned step = 0; step < steps; ++step) {
+        TwentyRounds<0>(s, wk);
+        TwentyRounds<20>(s, wk);
+        TwentyRounds<40>(s, wk);
+        TwentyRounds<60>(s, wk);
+    }
+    for (unsigned g = 0; g < kGroups; ++g) {
+        for (unsigned w = 0; w < kChainWords; ++w) {
+            _mm512_store_si512(blocks[g].lanes[w], s[g][w]);
+        }
+    }
+}
+
+template <unsigned kGroups>
+void RunChains(std::uint8_t* chains, std::size_t count, const Sha1Schedule& schedule,
+               unsigned steps) {
+    LaneBlock blocks[kGroups];
+    std::size_t counts[kGroups];
+    for (unsigned g = 0; g < kGroups; ++g) {
+        const std::size_t first = Min(count, kLanes * g);
+        counts[g] = Min(count - first, kLanes);
+        Gather(chains + 20 * first, counts[g], blocks[g]);
+    }
+    RunGroups(blocks, schedule, steps);
+    for (unsigned g = 0; g < kGroups; ++g) {
+        Scatter(blocks[g], counts[g], chains + 20 * kLanes * g);
+    }
+    volatile std::uint8_t* wipe = reinterpret_cast<volatile std::uint8_t*>(blocks);
+    for (std::size_t i = 0; i < sizeof(blocks); ++i) {
+        wipe[i] = 0;
+    }
+}
+
+void Run(std::uint8_t* chains, std::size_t count, const Sha1Schedule& schedule,
+         unsigned steps) noexcept {
+    for (; count > kLanes; count -= Min(count, 2 * kLanes), chains += 20 * 2 * kLanes) {
+        RunChains<2>(chains, count, schedule, steps);
+    }
+    if (count > 0) {
+        RunChains<1>(chains, count, schedule, steps);
+    }
+}
+
+}  // namespace
+
+const Sha1ChainKernel& Avx512Sha1Kernel() noexcept {
+    static constexpr Sha1ChainKernel kernel{"avx512-16-lanes", Run};
+    return kernel;
+}
+
+}  // namespace vdformat::detail
