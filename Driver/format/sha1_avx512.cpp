@@ -17,6 +17,8 @@ namespace {
 
 constexpr std::size_t kLanes = 16;
 constexpr std::size_t kChainWords = 5;
+// Registers of chains in flight: enough to hide the latency of each round's additions.
+constexpr std::size_t kMaxGroups = 4;
 
 // Kept local: nothing in this file may be an inline function shared with the portable build.
 constexpr std::size_t Min(std::size_t a, std::size_t b) {
@@ -133,11 +135,27 @@ void RunChains(std::uint8_t* chains, std::size_t count, const Sha1Schedule& sche
 
 void Run(std::uint8_t* chains, std::size_t count, const Sha1Schedule& schedule,
          unsigned steps) noexcept {
-    for (; count > kLanes; count -= Min(count, 2 * kLanes), chains += 20 * 2 * kLanes) {
-        RunChains<2>(chains, count, schedule, steps);
-    }
-    if (count > 0) {
-        RunChains<1>(chains, count, schedule, steps);
+    while (count > 0) {
+        const std::size_t groups = Min((count + kLanes - 1) / kLanes, kMaxGroups);
+        switch (groups) {
+            case 4:
+                RunChains<4>(chains, count, schedule, steps);
+                break;
+            case 3:
+                RunChains<3>(chains, count, schedule, steps);
+                break;
+            case 2:
+                RunChains<2>(chains, count, schedule, steps);
+                break;
+            case 1:
+                RunChains<1>(chains, count, schedule, steps);
+                break;
+            default:
+                break;
+        }
+        const std::size_t done = Min(count, groups * kLanes);
+        count -= done;
+        chains += 20 * done;
     }
 }
 

@@ -196,7 +196,7 @@ TEST_P(ImplementationLevel, Sha1ChainsMatchPortable) {
     Sha1Schedule schedule;
     ExpandSha1Schedule(message, schedule);
     const auto& kernel = detail::Sha1KernelFor(GetParam());
-    for (std::size_t count : {1, 3, 15, 16, 17, 31, 32, 33, 225}) {
+    for (std::size_t count : {1, 3, 15, 16, 17, 31, 32, 33, 47, 49, 64, 65, 225}) {
         for (unsigned steps : {1u, 4u}) {
             const auto input = testing::RandomBytes(rng, 20 * count);
             auto ours = input;
