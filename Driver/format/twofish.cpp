@@ -116,23 +116,43 @@ constexpr std::uint8_t Byte(std::uint32_t word, unsigned index) {
     return static_cast<std::uint8_t>(word >> (8 * index));
 }
 
+// Which permutation each byte position passes through at each stage of h, outermost first: with
+// L3, L2, L1, L0, then the final one.
+constexpr bool kUsesQ1[5][4] = {
+    {true, false, false, true}, {true, true, false, false}, {false, true, false, true},
+    {false, false, true, true}, {true, false, true, false},
+};
+
+inline const std::array<std::uint8_t, 256>& Q(bool useQ1) {
+    return useQ1 ? kQ1 : kQ0;
+}
+
 // The key-dependent S-box of byte j: Twofish's h function before its MDS step, for a 256-bit key
 // whose list L holds four words.
 std::uint8_t KeyedSbox(unsigned j, std::uint8_t x, const std::uint32_t (&list)[4]) {
-    // Which permutation each byte position passes through at each stage, outermost first.
-    static constexpr bool kUsesQ1[5][4] = {
-        {true, false, false, true},  // with L3
-        {true, true, false, false},  // with L2
-        {false, true, false, true},  // with L1
-        {false, false, true, true},  // with L0
-        {true, false, true, false},  // final
-    };
-    auto q = [](bool useQ1, std::uint8_t v) { return useQ1 ? kQ1[v] : kQ0[v]; };
     std::uint8_t y = x;
     for (unsigned stage = 0; stage < 4; ++stage) {
-        y = q(kUsesQ1[stage][j], y) ^ Byte(list[3 - stage], j);
+        y = Q(kUsesQ1[stage][j])[y] ^ Byte(list[3 - stage], j);
     }
-    return q(kUsesQ1[4][j], y);
+    return Q(kUsesQ1[4][j])[y];
+}
+
+// The whole S-box of byte j at once, stage by stage: key setup runs once per password candidate.
+void KeyedSboxTable(unsigned j, const std::uint32_t (&list)[4], std::uint8_t (&sbox)[256]) {
+    for (unsigned x = 0; x < 256; ++x) {
+        sbox[x] = static_cast<std::uint8_t>(x);
+    }
+    for (unsigned stage = 0; stage < 4; ++stage) {
+        const auto& q = Q(kUsesQ1[stage][j]);
+        const std::uint8_t keyByte = Byte(list[3 - stage], j);
+        for (std::uint8_t& value : sbox) {
+            value = q[value] ^ keyByte;
+        }
+    }
+    const auto& last = Q(kUsesQ1[4][j]);
+    for (std::uint8_t& value : sbox) {
+        value = last[value];
+    }
 }
 
 std::uint32_t H(std::uint32_t x, const std::uint32_t (&list)[4]) {
@@ -184,12 +204,14 @@ void TwofishKeySetup(const std::uint8_t (&key)[32], KeySchedule& schedule) noexc
         schedule.subkey[2 * i] = a + b;
         schedule.subkey[2 * i + 1] = std::rotl(a + 2 * b, 9);
     }
+    std::uint8_t sbox[256];
     for (unsigned j = 0; j < 4; ++j) {
+        KeyedSboxTable(j, sboxKey, sbox);
         for (unsigned x = 0; x < 256; ++x) {
-            schedule.table[j][x] =
-                MdsColumn(j, KeyedSbox(j, static_cast<std::uint8_t>(x), sboxKey));
+            schedule.table[j][x] = MdsColumn(j, sbox[x]);
         }
     }
+    SecureWipeObject(sbox);
     SecureWipeObject(even);
     SecureWipeObject(odd);
     SecureWipeObject(sboxKey);

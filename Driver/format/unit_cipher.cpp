@@ -72,13 +72,18 @@ void EncipherPass(const BlockCipherKernel& kernel, const CipherContext& context,
 void DecipherPass(const BlockCipherKernel& kernel, const CipherContext& context,
                   const UnitWords& u) {
     const std::size_t n = u.blockCount;
+    // The running xor stays in registers rather than being read back from the block just stored.
+    std::uint32_t running[kBlockWords];
+    std::copy_n(u.Block(0), kBlockWords, running);
     for (std::size_t k = 1; k < n; ++k) {
-        XorBlock(u.Block(k), u.Block(k - 1));
+        UnitWord* block = u.Block(k);
+        for (std::size_t i = 0; i < kBlockWords; ++i) {
+            running[i] ^= block[i];
+            block[i] = running[i];
+        }
     }
-    UnitWord last[kBlockWords];
-    std::copy_n(u.Block(n - 1), kBlockWords, last);
     kernel.decrypt(context, u.bytes, n);
-    XorBlock(u.Block(0), last);
+    XorBlock(u.Block(0), running);
 }
 
 void Encipher(const BlockCipherKernel& kernel, const CipherContext& context,
