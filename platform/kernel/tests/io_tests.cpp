@@ -1,0 +1,225 @@
+// The service loader and the I/O manager, through a test driver loaded from its service key.
+#include <algorithm>
+#include <numeric>
+#include <thread>
+
+#include "kernel_fixture.h"
+#include "test_driver.h"
+
+namespace hl::kernel::testing {
+namespace {
+
+constexpr const char* kServiceKey = "System\\CurrentControlSet\\Services\\KernelTest";
+
+class IoTest : public KernelTest {
+protected:
+    void Install(const std::u16string& imagePath, const std::filesystem::path& hostImage) {
+        std::filesystem::create_directories((drive_ / hostImage).parent_path());
+        std::filesystem::copy_file(TEST_DRIVER_IMAGE, drive_ / hostImage,
+                                   std::filesystem::copy_options::overwrite_existing);
+        SetMachineValue(kServiceKey, "ImagePath", REG_EXPAND_SZ, Utf16Bytes(imagePath));
+    }
+
+    void Load() {
+        Install(u"\\SystemRoot\\System32\\drivers\\kerneltest.sys",
+                "WINDOWS/system32/DRIVERS/kerneltest.sys");
+        ASSERT_EQ(kernel_->LoadDriver(u"KernelTest"), STATUS_SUCCESS);
+        ASSERT_EQ(kernel_->OpenDevice(TEST_DEVICE_NAME, GENERIC_READ | GENERIC_WRITE, device_),
+                  STATUS_SUCCESS);
+    }
+
+    void TearDown() override {
+        device_.reset();
+        KernelTest::TearDown();
+    }
+
+    std::unique_ptr<DeviceFile> device_;
+};
+
+TEST_F(IoTest, LoaderResolvesImagePathsAndCallsEntryAndUnload) {
+    struct Case {
+        std::u16string imagePath;
+        std::filesystem::path hostImage;
+    };
+    const Case cases[] = {
+        {u"\\SystemRoot\\System32\\drivers\\kerneltest.sys",
+         "WINDOWS/system32/DRIVERS/kerneltest.sys"},
+        {u"system32\\DRIVERS\\kerneltest.sys", "Windows/System32/drivers/KernelTest.sys"},
+        {u"\\??\\C:\\Drivers\\kerneltest.sys", "drivers/kerneltest.sys"},
+    };
+    for (const Case& c : cases) {
+        std::filesystem::remove_all(drive_);
+        std::filesystem::create_directories(drive_);
+        Install(c.imagePath, c.hostImage);
+        ASSERT_EQ(kernel_->LoadDriver(u"KernelTest"), STATUS_SUCCESS)
+            << std::string(c.imagePath.begin(), c.imagePath.end());
+        EXPECT_EQ(kernel_->LoadDriver(u"kerneltest"), STATUS_IMAGE_ALREADY_LOADED);
+        EXPECT_TRUE(kernel_->ObjectExists(u"\\Driver\\KernelTest"));
+        PDEVICE_OBJECT device = kernel_->FindDevice(TEST_LINK_NAME);
+        ASSERT_NE(device, nullptr);
+        EXPECT_EQ(device->DriverObject, kernel_->FindDriver(u"KernelTest"));
+        EXPECT_EQ(device->Flags & DO_DEVICE_INITIALIZING, 0u);
+        EXPECT_NE(device->Flags & DO_DIRECT_IO, 0u);
+        auto threads = kernel_->SystemThreads();
+        ASSERT_EQ(threads.size(), 1u);
+        EXPECT_TRUE(threads[0].running);
+
+        EXPECT_EQ(kernel_->UnloadDriver(u"KernelTest"), STATUS_SUCCESS);
+        EXPECT_FALSE(kernel_->ObjectExists(TEST_DEVICE_NAME));
+        EXPECT_FALSE(kernel_->ObjectExists(TEST_LINK_NAME));
+        EXPECT_FALSE(kernel_->ObjectExists(u"\\Driver\\KernelTest"));
+        EXPECT_EQ(kernel_->FindDriver(u"KernelTest"), nullptr);
+        EXPECT_FALSE(kernel_->SystemThreads()[0].running);
+        EXPECT_EQ(kernel_->PoolAllocations(), 0u);
+        EXPECT_EQ(kernel_->OpenHandles(), 0u);
+    }
+    EXPECT_TRUE(kernel_->Diagnostics().empty());
+}
+
+TEST_F(IoTest, LoaderFailures) {
+    EXPECT_EQ(kernel_->LoadDriver(u"KernelTest"), STATUS_OBJECT_NAME_NOT_FOUND);  // no key
+    SetMachineValue(kServiceKey, "ImagePath", REG_EXPAND_SZ,
+                    Utf16Bytes(u"\\SystemRoot\\System32\\drivers\\missing.sys"));
+    EXPECT_EQ(kernel_->LoadDriver(u"KernelTest"), STATUS_OBJECT_PATH_NOT_FOUND);  // no folder
+    std::filesystem::create_directories(drive_ / "WINDOWS/System32/drivers");
+    EXPECT_EQ(kernel_->LoadDriver(u"KernelTest"), STATUS_OBJECT_NAME_NOT_FOUND);  // no image
+    WriteHostFile("WINDOWS/System32/drivers/missing.sys", "not an image");
+    EXPECT_EQ(kernel_->LoadDriver(u"KernelTest"), STATUS_INVALID_IMAGE_FORMAT);
+    EXPECT_EQ(kernel_->UnloadDriver(u"KernelTest"), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_FALSE(kernel_->ObjectExists(u"\\Driver\\KernelTest"));
+}
+
+TEST_F(IoTest, DriverReadsItsParameterWithTheServiceKeyPath) {
+    const ULONG magic = 0x12345678;
+    std::vector<std::uint8_t> bytes(4);
+    std::memcpy(bytes.data(), &magic, 4);
+    SetMachineValue(std::string(kServiceKey) + "\\Parameters", "Magic", REG_DWORD, bytes);
+    Load();
+    ULONG read = 0;
+    IoResult result = device_->DeviceControl(IOCTL_TEST_MAGIC, nullptr, 0, &read, sizeof read);
+    EXPECT_EQ(result.status, STATUS_SUCCESS);
+    EXPECT_EQ(result.information, sizeof read);
+    EXPECT_EQ(read, magic);
+}
+
+TEST_F(IoTest, DriverWithoutParametersFallsBack) {
+    Load();
+    ULONG read = 0;
+    EXPECT_EQ(device_->DeviceControl(IOCTL_TEST_MAGIC, nullptr, 0, &read, sizeof read).status,
+              STATUS_SUCCESS);
+    EXPECT_EQ(read, TEST_NO_MAGIC);
+}
+
+TEST_F(IoTest, DirectReadReachesTheCallersBufferThroughItsMdl) {
+    Load();
+    std::vector<UCHAR> buffer(8192 + 7, 0);
+    IoResult result = device_->Read(buffer.data() + 7, 8192, 4096);  // unaligned on purpose
+    EXPECT_EQ(result.status, STATUS_SUCCESS);
+    EXPECT_EQ(result.information, 8192u);
+    EXPECT_EQ(result.priorityBoost, IO_DISK_INCREMENT);
+    EXPECT_EQ(buffer[0], 0);
+    for (ULONG i = 0; i < 8192; ++i) {
+        ASSERT_EQ(buffer[7 + i], static_cast<UCHAR>((4096 + i) & 0xFF)) << i;
+    }
+    std::vector<UCHAR> data(300);
+    std::iota(data.begin(), data.end(), 0);
+    EXPECT_EQ(device_->Write(data.data(), 300, 0).information, 300u);
+    ULONG sum = 0;
+    EXPECT_EQ(device_->DeviceControl(IOCTL_TEST_WRITE_SUM, nullptr, 0, &sum, sizeof sum).status,
+              STATUS_SUCCESS);
+    EXPECT_EQ(sum, std::accumulate(data.begin(), data.end(), 0u));
+}
+
+TEST_F(IoTest, MappingFailureReachesTheDriver) {
+    Load();
+    std::vector<UCHAR> buffer(512);
+    kernel_->faults().mdlMapping.FailNth(1);
+    IoResult result = device_->Read(buffer.data(), 512, 0);
+    EXPECT_EQ(result.status, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(result.priorityBoost, IO_NO_INCREMENT);
+    EXPECT_EQ(device_->Read(buffer.data(), 512, 0).status, STATUS_SUCCESS);
+    std::vector<UCHAR> filled(100, 0);
+    result = device_->DeviceControl(IOCTL_TEST_FILL_DIRECT, nullptr, 0, filled.data(), 100);
+    EXPECT_EQ(result.status, STATUS_SUCCESS);
+    EXPECT_EQ(std::count(filled.begin(), filled.end(), 0xAB), 100);
+}
+
+TEST_F(IoTest, BufferedRequestsCopyInAndCopyBackOnlyTheInformationCount) {
+    Load();
+    const std::string input = "abcdef";
+    std::string output(10, '.');
+    IoResult result =
+        device_->DeviceControl(IOCTL_TEST_REVERSE, input.data(), 6, output.data(), 10);
+    EXPECT_EQ(result.status, STATUS_SUCCESS);
+    EXPECT_EQ(result.information, 6u);
+    EXPECT_EQ(output, "fedcba....");
+    std::string small(3, '.');
+    result = device_->DeviceControl(IOCTL_TEST_REVERSE, input.data(), 6, small.data(), 3);
+    EXPECT_EQ(result.status, STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(small, "...");
+    result = device_->DeviceControl(0x8000E7FC, nullptr, 0, nullptr, 0);
+    EXPECT_EQ(result.status, STATUS_INVALID_DEVICE_REQUEST);
+}
+
+TEST_F(IoTest, DoubleCompletionIsDiagnosedAndIgnored) {
+    Load();
+    IoResult result = device_->DeviceControl(IOCTL_TEST_DOUBLE_COMPLETE, nullptr, 0, nullptr, 0);
+    EXPECT_EQ(result.status, STATUS_SUCCESS);
+    auto diagnostics = kernel_->Diagnostics();
+    ASSERT_EQ(diagnostics.size(), 1u);
+    EXPECT_NE(diagnostics[0].find("MULTIPLE_IRP_COMPLETE_REQUESTS"), std::string::npos);
+}
+
+TEST_F(IoTest, HandleAccessIsCheckedAgainstTheRequest) {
+    Load();
+    std::unique_ptr<DeviceFile> reader;
+    ASSERT_EQ(kernel_->OpenDevice(TEST_LINK_NAME, GENERIC_READ, reader), STATUS_SUCCESS);
+    ULONG sum = 0;
+    UCHAR byte = 1;
+    EXPECT_EQ(reader->DeviceControl(IOCTL_TEST_WRITE_SUM, nullptr, 0, &sum, sizeof sum).status,
+              STATUS_ACCESS_DENIED);
+    EXPECT_EQ(reader->Write(&byte, 1, 0).status, STATUS_ACCESS_DENIED);
+    EXPECT_EQ(reader->Read(&byte, 1, 0).status, STATUS_SUCCESS);
+    std::unique_ptr<DeviceFile> none;
+    EXPECT_EQ(kernel_->OpenDevice(u"\\Device\\KernelTest9", GENERIC_READ, none),
+              STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(kernel_->OpenDevice(u"\\Device", GENERIC_READ, none), STATUS_OBJECT_TYPE_MISMATCH);
+}
+
+TEST_F(IoTest, ConcurrentPendingRequestsAreEachCompletedOnceWithTheirOwnData) {
+    Load();
+    constexpr int kThreads = 4;
+    constexpr int kRequests = 200;
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> senders;
+    for (int t = 0; t < kThreads; ++t) {
+        senders.emplace_back([&, t] {
+            for (int i = 0; i < kRequests; ++i) {
+                const std::string input = std::to_string(t) + ":" + std::to_string(i);
+                std::string output(input.size(), '?');
+                IoResult result = device_->DeviceControl(
+                    IOCTL_TEST_PENDING_ECHO, input.data(), static_cast<ULONG>(input.size()),
+                    output.data(), static_cast<ULONG>(output.size()));
+                if (result.status != STATUS_SUCCESS || output != input ||
+                    result.priorityBoost != IO_DISK_INCREMENT) {
+                    wrong++;
+                }
+            }
+        });
+    }
+    for (auto& sender : senders) {
+        sender.join();
+    }
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_TRUE(kernel_->Diagnostics().empty());
+}
+
+TEST_F(IoTest, ShutdownUnloadsLoadedDrivers) {
+    Load();
+    device_.reset();
+    kernel_->Shutdown();
+    EXPECT_TRUE(kernel_->Diagnostics().empty());
+}
+
+}  // namespace
+}  // namespace hl::kernel::testing

@@ -1,0 +1,248 @@
+// A small kernel-mode driver for the kernel's own tests, written as NT driver code: one device
+// with a request queue served by a worker thread, direct I/O reads and writes, buffered and
+// direct device controls, a parameter read from its service key, and one deliberate bug.
+#include "test_driver.h"
+
+#include <ntddk.h>
+#include <ntstrsafe.h>
+
+namespace {
+
+constexpr ULONG kTag = 0x74736554;  // 'Test'
+
+struct Extension {
+    LIST_ENTRY Queue;
+    KSPIN_LOCK QueueLock;
+    KEVENT RequestEvent;
+    PVOID Worker;
+    BOOLEAN Stop;
+    ULONG Magic;
+    ULONG WriteSum;
+};
+
+Extension* ExtensionOf(PDEVICE_OBJECT Device) {
+    return static_cast<Extension*>(Device->DeviceExtension);
+}
+
+PDEVICE_OBJECT g_device = nullptr;
+
+VOID Serve(PDEVICE_OBJECT Device, PIRP Irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    NTSTATUS status = STATUS_SUCCESS;
+    Irp->IoStatus.Information = 0;
+    switch (stack->MajorFunction) {
+        case IRP_MJ_READ:
+        case IRP_MJ_WRITE: {
+            auto* buffer = static_cast<UCHAR*>(
+                MmGetSystemAddressForMdlSafe(Irp->MdlAddress, NormalPagePriority));
+            if (!buffer) {
+                status = STATUS_INSUFFICIENT_RESOURCES;
+                break;
+            }
+            const ULONG length = stack->Parameters.Read.Length;
+            const LONGLONG offset = stack->Parameters.Read.ByteOffset.QuadPart;
+            for (ULONG i = 0; i < length; ++i) {
+                if (stack->MajorFunction == IRP_MJ_READ) {
+                    buffer[i] = static_cast<UCHAR>((offset + i) & 0xFF);
+                } else {
+                    ExtensionOf(Device)->WriteSum += buffer[i];
+                }
+            }
+            Irp->IoStatus.Information = length;
+            break;
+        }
+        case IRP_MJ_DEVICE_CONTROL: {
+            const ULONG in = stack->Parameters.DeviceIoControl.InputBufferLength;
+            const ULONG out = stack->Parameters.DeviceIoControl.OutputBufferLength;
+            if (out < in) {
+                status = STATUS_BUFFER_TOO_SMALL;
+                break;
+            }
+            // The echo: the system buffer holds the input, which goes back as the output.
+            Irp->IoStatus.Information = in;
+            break;
+        }
+        default:
+            status = STATUS_DRIVER_INTERNAL_ERROR;
+            break;
+    }
+    Irp->IoStatus.Status = status;
+    IoCompleteRequest(Irp, NT_SUCCESS(status) ? IO_DISK_INCREMENT : IO_NO_INCREMENT);
+}
+
+VOID Worker(PVOID Context) {
+    auto* device = static_cast<PDEVICE_OBJECT>(Context);
+    Extension* extension = ExtensionOf(device);
+    KeSetPriorityThread(KeGetCurrentThread(), LOW_REALTIME_PRIORITY);
+    for (;;) {
+        KeWaitForSingleObject(&extension->RequestEvent, Executive, KernelMode, FALSE, nullptr);
+        if (extension->Stop) {
+            PsTerminateSystemThread(STATUS_SUCCESS);
+        }
+        PLIST_ENTRY entry;
+        while ((entry = ExInterlockedRemoveHeadList(&extension->Queue, &extension->QueueLock))) {
+            Serve(device, CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry));
+        }
+    }
+}
+
+NTSTATUS Complete(PIRP Irp, NTSTATUS Status, ULONG_PTR Information) {
+    Irp->IoStatus.Status = Status;
+    Irp->IoStatus.Information = Information;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return Status;
+}
+
+NTSTATUS Queue(PDEVICE_OBJECT Device, PIRP Irp) {
+    Extension* extension = ExtensionOf(Device);
+    IoMarkIrpPending(Irp);
+    ExInterlockedInsertTailList(&extension->Queue, &Irp->Tail.Overlay.ListEntry,
+                                &extension->QueueLock);
+    KeSetEvent(&extension->RequestEvent, 0, FALSE);
+    return STATUS_PENDING;
+}
+
+NTSTATUS CreateClose(PDEVICE_OBJECT, PIRP Irp) {
+    return Complete(Irp, STATUS_SUCCESS, FILE_OPENED);
+}
+
+NTSTATUS ReadWrite(PDEVICE_OBJECT Device, PIRP Irp) {
+    if (IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length == 0) {
+        return Complete(Irp, STATUS_SUCCESS, 0);
+    }
+    return Queue(Device, Irp);
+}
+
+NTSTATUS DeviceControl(PDEVICE_OBJECT Device, PIRP Irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    const ULONG in = stack->Parameters.DeviceIoControl.InputBufferLength;
+    const ULONG out = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    auto* buffer = static_cast<UCHAR*>(Irp->AssociatedIrp.SystemBuffer);
+    switch (stack->Parameters.DeviceIoControl.IoControlCode) {
+        case IOCTL_TEST_REVERSE: {
+            if (out < in) {
+                return Complete(Irp, STATUS_BUFFER_TOO_SMALL, 0);
+            }
+            for (ULONG i = 0; i < in / 2; ++i) {
+                UCHAR swap = buffer[i];
+                buffer[i] = buffer[in - 1 - i];
+                buffer[in - 1 - i] = swap;
+            }
+            return Complete(Irp, STATUS_SUCCESS, in);
+        }
+        case IOCTL_TEST_PENDING_ECHO:
+            return Queue(Device, Irp);
+        case IOCTL_TEST_DOUBLE_COMPLETE:
+            Irp->IoStatus.Status = STATUS_SUCCESS;
+            Irp->IoStatus.Information = 0;
+            IoCompleteRequest(Irp, IO_NO_INCREMENT);
+            IoCompleteRequest(Irp, IO_NO_INCREMENT);
+            return STATUS_SUCCESS;
+        case IOCTL_TEST_MAGIC:
+            if (out < sizeof(ULONG)) {
+                return Complete(Irp, STATUS_BUFFER_TOO_SMALL, 0);
+            }
+            RtlCopyMemory(buffer, &ExtensionOf(Device)->Magic, sizeof(ULONG));
+            return Complete(Irp, STATUS_SUCCESS, sizeof(ULONG));
+        case IOCTL_TEST_WRITE_SUM:
+            if (out < sizeof(ULONG)) {
+                return Complete(Irp, STATUS_BUFFER_TOO_SMALL, 0);
+            }
+            RtlCopyMemory(buffer, &ExtensionOf(Device)->WriteSum, sizeof(ULONG));
+            return Complete(Irp, STATUS_SUCCESS, sizeof(ULONG));
+        case IOCTL_TEST_FILL_DIRECT: {
+            auto* target = static_cast<UCHAR*>(
+                MmGetSystemAddressForMdlSafe(Irp->MdlAddress, NormalPagePriority));
+            if (!target) {
+                return Complete(Irp, STATUS_INSUFFICIENT_RESOURCES, 0);
+            }
+            RtlFillMemory(target, out, 0xAB);
+            return Complete(Irp, STATUS_SUCCESS, out);
+        }
+        default:
+            return Complete(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    }
+}
+
+VOID Unload(PDRIVER_OBJECT) {
+    Extension* extension = ExtensionOf(g_device);
+    extension->Stop = TRUE;
+    KeSetEvent(&extension->RequestEvent, 0, FALSE);
+    KeWaitForSingleObject(extension->Worker, Executive, KernelMode, FALSE, nullptr);
+    ObDereferenceObject(extension->Worker);
+    UNICODE_STRING link;
+    RtlInitUnicodeString(&link, TEST_LINK_NAME);
+    IoDeleteSymbolicLink(&link);
+    IoDeleteDevice(g_device);
+    g_device = nullptr;
+}
+
+ULONG ReadMagic(PUNICODE_STRING RegistryPath) {
+    UNICODE_STRING path;
+    path.Length = 0;
+    path.MaximumLength = static_cast<USHORT>(RegistryPath->Length + 24);
+    path.Buffer = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, path.MaximumLength, kTag));
+    if (!path.Buffer) {
+        return 0;
+    }
+    RtlCopyUnicodeString(&path, RegistryPath);
+    RtlAppendUnicodeToString(&path, u"\\Parameters");
+    ULONG magic = TEST_NO_MAGIC;
+    RTL_QUERY_REGISTRY_TABLE query[2];
+    RtlZeroMemory(query, sizeof(query));
+    query[0].Flags = RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_REQUIRED;
+    query[0].Name = const_cast<PWSTR>(u"Magic");
+    query[0].EntryContext = &magic;
+    if (!NT_SUCCESS(
+            RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, path.Buffer, query, nullptr, nullptr))) {
+        magic = TEST_NO_MAGIC;
+    }
+    ExFreePoolWithTag(path.Buffer, kTag);
+    return magic;
+}
+
+}  // namespace
+
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+    WCHAR nameBuffer[64];
+    RtlStringCbPrintfW(nameBuffer, sizeof(nameBuffer), u"\\Device\\%ws%u", u"KernelTest", 0u);
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, nameBuffer);
+    PDEVICE_OBJECT device = nullptr;
+    NTSTATUS status =
+        IoCreateDevice(DriverObject, sizeof(Extension), &name, FILE_DEVICE_DISK, 0, FALSE, &device);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    device->Flags |= DO_DIRECT_IO;
+    Extension* extension = ExtensionOf(device);
+    extension->Magic = ReadMagic(RegistryPath);
+    InitializeListHead(&extension->Queue);
+    KeInitializeSpinLock(&extension->QueueLock);
+    KeInitializeEvent(&extension->RequestEvent, SynchronizationEvent, FALSE);
+    HANDLE thread = nullptr;
+    status =
+        PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, Worker, device);
+    if (!NT_SUCCESS(status)) {
+        IoDeleteDevice(device);
+        return status;
+    }
+    status = ObReferenceObjectByHandle(thread, THREAD_ALL_ACCESS, *PsThreadType, KernelMode,
+                                       &extension->Worker, nullptr);
+    ZwClose(thread);
+    if (!NT_SUCCESS(status)) {
+        IoDeleteDevice(device);
+        return status;
+    }
+    UNICODE_STRING link;
+    RtlInitUnicodeString(&link, TEST_LINK_NAME);
+    IoCreateSymbolicLink(&link, &name);
+    g_device = device;
+    DriverObject->MajorFunction[IRP_MJ_CREATE] = CreateClose;
+    DriverObject->MajorFunction[IRP_MJ_CLOSE] = CreateClose;
+    DriverObject->MajorFunction[IRP_MJ_READ] = ReadWrite;
+    DriverObject->MajorFunction[IRP_MJ_WRITE] = ReadWrite;
+    DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DeviceControl;
+    DriverObject->DriverUnload = Unload;
+    return STATUS_SUCCESS;
+}

@@ -1,0 +1,21 @@
+// The control codes of the kernel's test driver.
+#pragma once
+
+#include <wdm.h>
+
+#define TEST_DEVICE_NAME u"\\Device\\KernelTest0"
+#define TEST_LINK_NAME u"\\??\\KernelTest0"
+#define TEST_NO_MAGIC 0xFFFFFFFFu
+
+// Reverses the input into the output, at once (buffered).
+#define IOCTL_TEST_REVERSE CTL_CODE(0x8000, 0x900, METHOD_BUFFERED, FILE_ANY_ACCESS)
+// Echoes the input through the worker thread (buffered, pending).
+#define IOCTL_TEST_PENDING_ECHO CTL_CODE(0x8000, 0x901, METHOD_BUFFERED, FILE_ANY_ACCESS)
+// Completes its IRP twice: a driver bug the kernel must catch.
+#define IOCTL_TEST_DOUBLE_COMPLETE CTL_CODE(0x8000, 0x902, METHOD_BUFFERED, FILE_ANY_ACCESS)
+// The "Magic" parameter read at start-up, TEST_NO_MAGIC without one.
+#define IOCTL_TEST_MAGIC CTL_CODE(0x8000, 0x903, METHOD_BUFFERED, FILE_READ_ACCESS)
+// The byte sum of everything written so far; needs write access.
+#define IOCTL_TEST_WRITE_SUM CTL_CODE(0x8000, 0x904, METHOD_BUFFERED, FILE_WRITE_ACCESS)
+// Fills the output with 0xAB through its MDL.
+#define IOCTL_TEST_FILL_DIRECT CTL_CODE(0x8000, 0x905, METHOD_OUT_DIRECT, FILE_ANY_ACCESS)
