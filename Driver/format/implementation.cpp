@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <cstring>
 
 #include "format/kernels.h"
 
@@ -36,21 +35,26 @@ Implementation BestSupported() {
 
 // The switch that forces a level, for comparisons and for ruling a vector path out.
 Implementation InitialImplementation() {
-    const char* requested = std::getenv("HL_VDFORMAT_IMPL");
-    if (requested != nullptr) {
-        for (Implementation candidate : kAllImplementations) {
-            if (std::strcmp(requested, ImplementationName(candidate)) == 0 &&
-                ProcessorHas(candidate)) {
-                return candidate;
-            }
-        }
+    Implementation requested;
+    const char* name = std::getenv("HL_VDFORMAT_IMPL");
+    if (name != nullptr && ImplementationFromName(name, requested) && ProcessorHas(requested)) {
+        return requested;
     }
     return BestSupported();
 }
 
-std::atomic<Implementation>& Selected() {
-    static std::atomic<Implementation> selected{InitialImplementation()};
-    return selected;
+// Constant-initialised and settled on first use, so that no initialisation guard is needed.
+constexpr int kUnsettled = -1;
+std::atomic<int> gSelected{kUnsettled};
+
+Implementation Selected() {
+    int selected = gSelected.load(std::memory_order_relaxed);
+    if (selected == kUnsettled) {
+        const int initial = static_cast<int>(InitialImplementation());
+        gSelected.compare_exchange_strong(selected, initial, std::memory_order_relaxed);
+        selected = gSelected.load(std::memory_order_relaxed);
+    }
+    return static_cast<Implementation>(selected);
 }
 
 }  // namespace
@@ -60,14 +64,14 @@ bool ImplementationSupported(Implementation implementation) noexcept {
 }
 
 Implementation ActiveImplementation() noexcept {
-    return Selected().load(std::memory_order_relaxed);
+    return Selected();
 }
 
 bool SelectImplementation(Implementation implementation) noexcept {
     if (!ProcessorHas(implementation)) {
         return false;
     }
-    Selected().store(implementation, std::memory_order_relaxed);
+    gSelected.store(static_cast<int>(implementation), std::memory_order_relaxed);
     return true;
 }
 
@@ -81,6 +85,16 @@ const char* ImplementationName(Implementation implementation) noexcept {
             return "avx512";
     }
     return "portable";
+}
+
+bool ImplementationFromName(std::string_view name, Implementation& implementation) noexcept {
+    for (Implementation candidate : kAllImplementations) {
+        if (name == ImplementationName(candidate)) {
+            implementation = candidate;
+            return true;
+        }
+    }
+    return false;
 }
 
 const char* CipherImplementationName() noexcept {

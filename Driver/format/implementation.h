@@ -1,6 +1,8 @@
 // Which code carries the sector cipher and the key stretching on this processor.
 #pragma once
 
+#include <string_view>
+
 namespace vdformat {
 
 // Every level computes the same results; the higher ones use wider vector instructions.
@@ -24,6 +26,9 @@ Implementation ActiveImplementation() noexcept;
 bool SelectImplementation(Implementation implementation) noexcept;
 
 const char* ImplementationName(Implementation implementation) noexcept;
+
+// The level a name given by ImplementationName stands for; false for any other name.
+bool ImplementationFromName(std::string_view name, Implementation& implementation) noexcept;
 
 // What the active level runs for each hot path, for reports.
 const char* CipherImplementationName() noexcept;

@@ -257,6 +257,19 @@ INSTANTIATE_TEST_SUITE_P(EveryLevel, ImplementationLevel, ::testing::ValuesIn(kA
                              return std::string(ImplementationName(level.param));
                          });
 
+TEST(Implementation, NamesOfTheSwitchRoundTrip) {
+    for (Implementation level : kAllImplementations) {
+        Implementation parsed = Implementation::Avx512;
+        ASSERT_TRUE(ImplementationFromName(ImplementationName(level), parsed));
+        EXPECT_EQ(parsed, level);
+    }
+    Implementation untouched = Implementation::Avx2;
+    for (const char* name : {"", "AVX2", "avx", "avx5120", "sse"}) {
+        EXPECT_FALSE(ImplementationFromName(name, untouched)) << name;
+        EXPECT_EQ(untouched, Implementation::Avx2);
+    }
+}
+
 TEST(Implementation, PortableIsAlwaysSupportedAndUnsupportedLevelsAreRefused) {
     EXPECT_TRUE(ImplementationSupported(Implementation::Portable));
     const Implementation before = ActiveImplementation();
