@@ -1,0 +1,190 @@
+#include "kernel_session.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "kernel/text.h"
+#include "system_daemon.h"
+
+namespace hl::daemon {
+namespace {
+
+constexpr std::uint32_t kLockVolume = 0x00090018;
+constexpr std::uint32_t kUnlockVolume = 0x0009001C;
+constexpr std::uint32_t kDismountVolume = 0x00090020;
+
+bool IsVolumeRequest(std::uint32_t code) {
+    return code == kLockVolume || code == kUnlockVolume || code == kDismountVolume;
+}
+
+protocol::TransferReply FromIo(const hl::kernel::IoResult& io,
+                               std::vector<std::uint8_t> data = {}) {
+    protocol::TransferReply reply;
+    reply.status = io.status;
+    reply.information = io.information;
+    reply.data = std::move(data);
+    return reply;
+}
+
+protocol::TransferReply Failure(NTSTATUS status) {
+    protocol::TransferReply reply;
+    reply.status = status;
+    return reply;
+}
+
+}  // namespace
+
+KernelSession::KernelSession(SystemDaemon& daemon, const PeerIdentity& peer)
+    : daemon_(daemon), peer_(peer) {
+    caller_.uid = peer.uid;
+    caller_.gid = peer.gid;
+    caller_.groups = peer.groups;
+}
+
+KernelSession::~KernelSession() {
+    hl::kernel::ScopedCaller as(caller_);
+    files_.clear();
+}
+
+bool KernelSession::Handle(std::uint16_t type, std::span<const std::uint8_t> body,
+                           std::vector<std::uint8_t>& reply) {
+    hl::kernel::ScopedCaller as(caller_);
+    return protocol::Dispatch(type, body, *this, reply);
+}
+
+KernelSession::OpenFile* KernelSession::Find(std::uint32_t handle) {
+    const auto found = files_.find(handle);
+    return found == files_.end() ? nullptr : &found->second;
+}
+
+protocol::HelloReply KernelSession::Hello(const protocol::HelloRequest&) {
+    return {STATUS_SUCCESS, static_cast<std::uint32_t>(::getpid())};
+}
+
+protocol::OpenDeviceReply KernelSession::OpenDevice(const protocol::OpenDeviceRequest& in) {
+    OpenFile file;
+    file.letter = SystemDaemon::DriveLetterOf(in.ntName);
+    if (file.letter == 0 || !daemon_.IsHostDrive(file.letter)) {
+        const NTSTATUS status = daemon_.kernel().OpenDevice(in.ntName, in.access, file.device);
+        if (!NT_SUCCESS(status)) {
+            return {status, 0};
+        }
+    }
+    const std::uint32_t handle = nextHandle_++;
+    files_.emplace(handle, std::move(file));
+    return {STATUS_SUCCESS, handle};
+}
+
+protocol::StatusReply KernelSession::CloseHandle(const protocol::CloseHandleRequest& in) {
+    return {files_.erase(in.handle) == 1 ? STATUS_SUCCESS : STATUS_INVALID_HANDLE};
+}
+
+protocol::TransferReply KernelSession::VolumeRequest(OpenFile& file, std::uint32_t code) {
+    if (file.letter == 0) {
+        return Failure(STATUS_INVALID_DEVICE_REQUEST);
+    }
+    if (!file.device) {
+        // The system's own drive is always in use.
+        return Failure(code == kLockVolume ? STATUS_ACCESS_DENIED : STATUS_NOT_LOCKED);
+    }
+    Volumes& volumes = daemon_.volumes();
+    switch (code) {
+        case kLockVolume:
+            return Failure(volumes.Lock(file.letter, peer_.pid));
+        case kDismountVolume:
+            return Failure(volumes.Dismount(file.letter));
+        default:
+            return Failure(volumes.Unlock(file.letter));
+    }
+}
+
+protocol::TransferReply KernelSession::DeviceControl(const protocol::DeviceControlRequest& in) {
+    OpenFile* file = Find(in.handle);
+    if (file == nullptr) {
+        return Failure(STATUS_INVALID_HANDLE);
+    }
+    if (IsVolumeRequest(in.code)) {
+        return VolumeRequest(*file, in.code);
+    }
+    if (!file->device) {
+        return Failure(STATUS_INVALID_DEVICE_REQUEST);
+    }
+    if (in.outputLength > protocol::kMaxBodyBytes) {
+        return Failure(STATUS_INVALID_PARAMETER);
+    }
+    std::vector<std::uint8_t> output(in.outputLength);
+    const hl::kernel::IoResult io = file->device->DeviceControl(
+        in.code, in.input.empty() ? nullptr : in.input.data(), static_cast<ULONG>(in.input.size()),
+        output.empty() ? nullptr : output.data(), in.outputLength);
+    output.resize(std::min<std::size_t>(output.size(), NT_ERROR(io.status) ? 0 : io.information));
+    return FromIo(io, std::move(output));
+}
+
+protocol::TransferReply KernelSession::ReadDevice(const protocol::ReadDeviceRequest& in) {
+    OpenFile* file = Find(in.handle);
+    if (file == nullptr || !file->device) {
+        return Failure(file == nullptr ? STATUS_INVALID_HANDLE : STATUS_INVALID_DEVICE_REQUEST);
+    }
+    if (in.length > protocol::kMaxBodyBytes - 64) {
+        return Failure(STATUS_INVALID_PARAMETER);
+    }
+    std::vector<std::uint8_t> data(in.length);
+    const hl::kernel::IoResult io = file->device->Read(data.data(), in.length, in.offset);
+    data.resize(NT_SUCCESS(io.status) ? std::min<std::size_t>(io.information, data.size()) : 0);
+    return FromIo(io, std::move(data));
+}
+
+protocol::TransferReply KernelSession::WriteDevice(const protocol::WriteDeviceRequest& in) {
+    OpenFile* file = Find(in.handle);
+    if (file == nullptr || !file->device) {
+        return Failure(file == nullptr ? STATUS_INVALID_HANDLE : STATUS_INVALID_DEVICE_REQUEST);
+    }
+    return FromIo(
+        file->device->Write(in.data.data(), static_cast<ULONG>(in.data.size()), in.offset));
+}
+
+protocol::StatusReply KernelSession::DefineDosDevice(const protocol::DefineDosDeviceRequest& in) {
+    return {daemon_.DefineDosDevice(in.flags, in.deviceName, in.targetPath)};
+}
+
+protocol::NamesReply KernelSession::QueryDosDevice(const protocol::QueryDosDeviceRequest& in) {
+    protocol::NamesReply reply;
+    reply.status = daemon_.QueryDosDevice(in.deviceName, reply.names);
+    return reply;
+}
+
+protocol::VolumePathReply KernelSession::VolumePath(const protocol::VolumePathRequest& in) {
+    const char letter = SystemDaemon::DriveLetterOf(u"\\??\\" + in.drive);
+    protocol::VolumePathReply reply;
+    if (letter == 0) {
+        reply.status = STATUS_OBJECT_NAME_INVALID;
+    } else if (daemon_.IsHostDrive(letter)) {
+        std::vector<std::u16string> ignored;
+        reply.status = STATUS_SUCCESS;
+        reply.hostPath =
+            (daemon_.root() / "dosdevices" / std::string{static_cast<char>(letter | 0x20), ':'})
+                .string();
+    } else {
+        std::vector<std::u16string> targets;
+        reply.status = daemon_.QueryDosDevice(in.drive, targets);
+        if (NT_SUCCESS(reply.status)) {
+            reply.status = daemon_.volumes().HostPath(letter, reply.hostPath);
+        }
+    }
+    return reply;
+}
+
+protocol::SystemStatusReply KernelSession::SystemStatus(const protocol::Empty&) {
+    return {STATUS_SUCCESS, daemon_.Status()};
+}
+
+protocol::StatusReply KernelSession::Shutdown(const protocol::Empty&) {
+    if (peer_.uid != 0) {
+        return {STATUS_ACCESS_DENIED};
+    }
+    daemon_.RequestStop();
+    return {STATUS_SUCCESS};
+}
+
+}  // namespace hl::daemon

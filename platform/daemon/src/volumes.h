@@ -1,0 +1,39 @@
+// What the daemon needs from the volumes on its disk devices: a file system mounted on first
+// use, and the three volume requests. The disk surface implements it; a system without one
+// (tests of the session alone) uses NoVolumes.
+#pragma once
+
+#include <ntdef.h>
+#include <sys/types.h>
+
+#include <string>
+
+namespace hl::daemon {
+
+class Volumes {
+public:
+    virtual ~Volumes() = default;
+    // A letter was bound to a disk device ("\Device\...") or unbound again.
+    virtual void LetterBound(char letter, const std::u16string& deviceName) = 0;
+    virtual void LetterRemoved(char letter) = 0;
+    // The host folder of the file system on `letter`, mounting it first when it is not.
+    virtual NTSTATUS HostPath(char letter, std::string& path) = 0;
+    virtual NTSTATUS Lock(char letter, pid_t requester) = 0;
+    virtual NTSTATUS Dismount(char letter) = 0;
+    virtual NTSTATUS Unlock(char letter) = 0;
+    // One line per volume, for status reports.
+    virtual std::vector<std::string> Describe() = 0;
+};
+
+class NoVolumes : public Volumes {
+public:
+    void LetterBound(char, const std::u16string&) override {}
+    void LetterRemoved(char) override {}
+    NTSTATUS HostPath(char, std::string&) override { return STATUS_UNRECOGNIZED_VOLUME; }
+    NTSTATUS Lock(char, pid_t) override { return STATUS_SUCCESS; }
+    NTSTATUS Dismount(char) override { return STATUS_SUCCESS; }
+    NTSTATUS Unlock(char) override { return STATUS_SUCCESS; }
+    std::vector<std::string> Describe() override { return {}; }
+};
+
+}  // namespace hl::daemon
