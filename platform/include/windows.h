@@ -134,3 +134,4 @@ BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA lpVersionInformation);
 #define CreateFile CreateFileA
 #define DefineDosDevice DefineDosDeviceA
 #define QueryDosDevice QueryDosDeviceA
+#include "winreg.h"
