@@ -1,5 +1,6 @@
 #include "format/container_header.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -87,20 +88,104 @@ HeaderOutcome WriteHeader(ContainerPort& port, const KeySchedule& dataKey, UserK
     return {HeaderResult::Ok, 0, salt};
 }
 
-// Tries every candidate salt on a header already read; `candidate` ends as the data key on success.
-HeaderOutcome FindSalt(const HeaderBlock& header, UserKey userKey, KeySchedule& passwordKey,
-                       KeySchedule& candidate) {
+// Builds the password key of one salt and checks the header against it; `candidate` ends as the
+// unwrapped key block.
+bool TrySalt(const HeaderBlock& header, UserKey userKey, unsigned salt, KeySchedule& passwordKey,
+             KeySchedule& candidate) {
     std::uint64_t stored;
     std::memcpy(&stored, header.bytes + kCheckOffset, sizeof(stored));
+    PasswordKey(userKey, salt, passwordKey);
+    std::memcpy(candidate.Bytes(), header.bytes, kKeyScheduleBytes);
+    DecipherUnit(AsBytes(candidate), passwordKey);
+    return HeaderCheck(std::span(candidate.Bytes(), kKeyScheduleBytes)) == stored;
+}
+
+// Tries every candidate salt in order on a header already read; `candidate` ends as the data key
+// on success.
+HeaderOutcome FindSalt(const HeaderBlock& header, UserKey userKey, KeySchedule& passwordKey,
+                       KeySchedule& candidate) {
     for (unsigned salt = 0; salt < kOpenSaltCandidates; ++salt) {
-        PasswordKey(userKey, salt, passwordKey);
-        std::memcpy(candidate.Bytes(), header.bytes, kKeyScheduleBytes);
-        DecipherUnit(AsBytes(candidate), passwordKey);
-        if (HeaderCheck(std::span(candidate.Bytes(), kKeyScheduleBytes)) == stored) {
+        if (TrySalt(header, userKey, salt, passwordKey, candidate)) {
             return {HeaderResult::Ok, 0, salt};
         }
     }
     return {HeaderResult::WrongPassword, 0, 0};
+}
+
+// The working memory of one salt tried beside others.
+struct SaltTrial {
+    KeySchedule passwordKey;
+    KeySchedule candidate;
+    bool matched;
+};
+
+// A batch of consecutive salts, one task each.
+struct SaltBatch {
+    const HeaderBlock* header;
+    const std::uint8_t* userKey;
+    unsigned firstSalt;
+    SaltTrial* trials;
+};
+
+void TrySaltTask(void* context, unsigned index) noexcept {
+    const SaltBatch& batch = *static_cast<const SaltBatch*>(context);
+    SaltTrial& trial = batch.trials[index];
+    trial.matched = TrySalt(*batch.header, UserKey(batch.userKey, kUserKeyBytes),
+                            batch.firstSalt + index, trial.passwordKey, trial.candidate);
+}
+
+// Batches of as many salts as there are workers; the lowest matching salt of the first batch
+// with a match is the one a search in order would have found.
+HeaderOutcome FindSaltInBatches(const HeaderBlock& header, UserKey userKey, SaltTrial* trials,
+                                unsigned width, ParallelPort& parallel, KeySchedule& dataKey) {
+    for (unsigned first = 0; first < kOpenSaltCandidates; first += width) {
+        const unsigned count = std::min(width, kOpenSaltCandidates - first);
+        SaltBatch batch{&header, userKey.data(), first, trials};
+        parallel.RunTasks(count, TrySaltTask, &batch);
+        for (unsigned i = 0; i < count; ++i) {
+            if (trials[i].matched) {
+                dataKey = trials[i].candidate;
+                return {HeaderResult::Ok, 0, first + i};
+            }
+        }
+    }
+    return {HeaderResult::WrongPassword, 0, 0};
+}
+
+// Working memory for `count` trials from the port, wiped and returned on every path.
+class TrialBuffer {
+public:
+    TrialBuffer(ContainerPort& port, unsigned count)
+        : port_(port),
+          count_(count),
+          trials_(static_cast<SaltTrial*>(port.Allocate(sizeof(SaltTrial) * count))) {}
+    TrialBuffer(const TrialBuffer&) = delete;
+    TrialBuffer& operator=(const TrialBuffer&) = delete;
+    ~TrialBuffer() {
+        if (trials_ != nullptr) {
+            SecureWipe(trials_, sizeof(SaltTrial) * count_);
+            port_.Free(trials_);
+        }
+    }
+    explicit operator bool() const { return trials_ != nullptr; }
+    SaltTrial* get() const { return trials_; }
+
+private:
+    ContainerPort& port_;
+    unsigned count_;
+    SaltTrial* trials_;
+};
+
+// At most this many salts are tried side by side, whatever the host offers.
+constexpr unsigned kMaxParallelSalts = 16;
+
+// Reads the header into `header` and points the device at the stored key block, as the search
+// does before its first candidate.
+void ReadHeader(ContainerPort& port, HeaderBlock& header, KeySchedule& deviceKey) {
+    // A header that cannot be read is zeros here; it matches no password.
+    std::memset(header.bytes, 0, kHeaderBytes);
+    (void)port.ReadAt(0, header.bytes, kHeaderBytes);
+    std::memcpy(deviceKey.Bytes(), header.bytes, kKeyScheduleBytes);
 }
 
 }  // namespace
@@ -127,11 +212,7 @@ HeaderOutcome OpenHeader(ContainerPort& port, UserKey userKey, KeySchedule& devi
     if (!header || !passwordKey || !candidate) {
         return {HeaderResult::InsufficientResources, 0, 0};
     }
-    // A header that cannot be read is zeros here; it matches no password.
-    std::memset((*header).bytes, 0, kHeaderBytes);
-    (void)port.ReadAt(0, (*header).bytes, kHeaderBytes);
-    std::memcpy(deviceKey.Bytes(), (*header).bytes, kKeyScheduleBytes);
-
+    ReadHeader(port, *header, deviceKey);
     const HeaderOutcome outcome = FindSalt(*header, userKey, *passwordKey, *candidate);
     if (outcome.result == HeaderResult::Ok) {
         deviceKey = *candidate;
@@ -139,9 +220,22 @@ HeaderOutcome OpenHeader(ContainerPort& port, UserKey userKey, KeySchedule& devi
     return outcome;
 }
 
-HeaderOutcome ChangeHeader(ContainerPort& port, UserKey oldKey, UserKey newKey,
-                           KeySchedule& deviceKey) noexcept {
-    const HeaderOutcome opened = OpenHeader(port, oldKey, deviceKey);
+HeaderOutcome OpenHeader(ContainerPort& port, UserKey userKey, KeySchedule& deviceKey,
+                         ParallelPort& parallel) noexcept {
+    const unsigned width = std::clamp(parallel.Workers(), 1u, kMaxParallelSalts);
+    WorkBuffer<HeaderBlock> header(port);
+    TrialBuffer trials(port, width);
+    if (!header || !trials) {
+        return {HeaderResult::InsufficientResources, 0, 0};
+    }
+    ReadHeader(port, *header, deviceKey);
+    return FindSaltInBatches(*header, userKey, trials.get(), width, parallel, deviceKey);
+}
+
+namespace {
+
+HeaderOutcome Rewrap(ContainerPort& port, const HeaderOutcome& opened, UserKey newKey,
+                     KeySchedule& deviceKey) {
     if (opened.result != HeaderResult::Ok) {
         return opened;
     }
@@ -151,6 +245,18 @@ HeaderOutcome ChangeHeader(ContainerPort& port, UserKey oldKey, UserKey newKey,
         return {HeaderResult::InsufficientResources, 0, 0};
     }
     return WriteHeader(port, deviceKey, newKey, *passwordKey, *header);
+}
+
+}  // namespace
+
+HeaderOutcome ChangeHeader(ContainerPort& port, UserKey oldKey, UserKey newKey,
+                           KeySchedule& deviceKey) noexcept {
+    return Rewrap(port, OpenHeader(port, oldKey, deviceKey), newKey, deviceKey);
+}
+
+HeaderOutcome ChangeHeader(ContainerPort& port, UserKey oldKey, UserKey newKey,
+                           KeySchedule& deviceKey, ParallelPort& parallel) noexcept {
+    return Rewrap(port, OpenHeader(port, oldKey, deviceKey, parallel), newKey, deviceKey);
 }
 
 }  // namespace vdformat
