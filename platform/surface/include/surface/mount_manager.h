@@ -1,0 +1,88 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "surface/disk_surface.h"
+
+namespace surface {
+
+enum class VolumeResult {
+    Ok,
+    InvalidLetter,
+    NotBound,
+    AlreadyBound,
+    DeviceNotFound,
+    NoMedia,
+    Raw,  // no NTFS file system on the device
+    WriteProtected,
+    InUse,  // another process has something open on the volume
+    Locked,
+    NotLocked,
+    DeviceError,
+    MountFailed,
+    FormatFailed,
+};
+
+struct VolumeInfo {
+    std::string device;
+    bool mounted = false;
+    bool readOnly = false;
+    bool locked = false;
+    pid_t lockOwner = 0;
+};
+
+// Drive letters bound to disk devices of a surface, and the ntfs-3g volumes mounted on them at
+// <root>/mnt/<letter>. <root>/dosdevices/<letter>: always points at ../mnt/<letter>, which exists
+// only while the volume is mounted.
+class MountManager {
+public:
+    explicit MountManager(DiskSurface& surface);
+    ~MountManager();  // dismounts every volume and removes the links
+    MountManager(const MountManager&) = delete;
+    MountManager& operator=(const MountManager&) = delete;
+
+    VolumeResult Bind(char letter, std::string_view deviceName);
+    VolumeResult Unbind(char letter);
+    // Mounts the letter's file system unless it is mounted already; call on first use of the
+    // letter.
+    VolumeResult EnsureMounted(char letter);
+    VolumeResult Lock(char letter, pid_t requester);
+    VolumeResult Dismount(char letter);
+    VolumeResult Unlock(char letter);
+    // Quick NTFS format (4096-byte sectors and clusters), then mounts the new file system.
+    VolumeResult Format(char letter, pid_t requester, std::string_view label = {});
+    void DismountAll();
+
+    std::optional<VolumeInfo> Query(char letter) const;
+    std::filesystem::path MountPath(char letter) const;
+    std::filesystem::path LinkPath(char letter) const;
+
+private:
+    struct Volume {
+        std::string device;
+        pid_t server = 0;  // ntfs-3g
+        bool readOnly = false;
+        bool locked = false;
+        pid_t lockOwner = 0;
+    };
+
+    Volume* Find(char letter);
+    VolumeResult MountLocked(char letter, Volume& volume);
+    VolumeResult DismountLocked(char letter, Volume& volume);
+    bool InUseByOthers(char letter, const Volume& volume, pid_t requester) const;
+    bool Flush(char letter) const;
+
+    DiskSurface& surface_;
+    std::filesystem::path root_;
+    mutable std::mutex mutex_;
+    std::map<char, Volume> volumes_;
+};
+
+}  // namespace surface

@@ -1,0 +1,100 @@
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "surface/block_device.h"
+
+namespace surface::testing {
+
+// A disk held in memory, with switches for the conditions a real disk reports.
+class MemoryDevice : public BlockDevice {
+public:
+    MemoryDevice(std::string name, std::size_t sectors)
+        : name_(std::move(name)), bytes_(sectors * kSectorSize) {}
+
+    std::atomic<bool> noMedia{false};
+    std::atomic<bool> writeProtected{false};
+    std::atomic<bool> failing{false};
+    std::atomic<std::size_t> largestRead{0};
+    std::atomic<std::size_t> largestWrite{0};
+    std::atomic<int> flushes{0};
+    std::atomic<int> misaligned{0};  // requests that broke the sector contract
+
+    std::string Name() const override { return name_; }
+
+    DeviceState State() override {
+        return {
+            .mediaPresent = !noMedia, .length = bytes_.size(), .writeProtected = writeProtected};
+    }
+
+    IoResult ReadSectors(std::uint64_t offset, void* buffer, std::size_t length) override {
+        if (const auto error = Check(offset, length)) {
+            return *error;
+        }
+        Raise(largestRead, length);
+        std::lock_guard lock(mutex_);
+        std::memcpy(buffer, bytes_.data() + offset, length);
+        return IoResult::Ok;
+    }
+
+    IoResult WriteSectors(std::uint64_t offset, const void* buffer, std::size_t length) override {
+        if (const auto error = Check(offset, length)) {
+            return *error;
+        }
+        if (writeProtected) {
+            return IoResult::WriteProtected;
+        }
+        Raise(largestWrite, length);
+        std::lock_guard lock(mutex_);
+        std::memcpy(bytes_.data() + offset, buffer, length);
+        return IoResult::Ok;
+    }
+
+    IoResult Flush() override {
+        ++flushes;
+        return noMedia ? IoResult::NoMedia : IoResult::Ok;
+    }
+
+    std::vector<unsigned char> Contents() {
+        std::lock_guard lock(mutex_);
+        return bytes_;
+    }
+    void Fill(const std::vector<unsigned char>& contents) {
+        std::lock_guard lock(mutex_);
+        std::copy_n(contents.begin(), std::min(contents.size(), bytes_.size()), bytes_.begin());
+    }
+    std::size_t Size() const { return bytes_.size(); }
+
+private:
+    std::optional<IoResult> Check(std::uint64_t offset, std::size_t length) {
+        if (noMedia) {
+            return IoResult::NoMedia;
+        }
+        if (failing) {
+            return IoResult::DeviceError;
+        }
+        if (offset % kSectorSize != 0 || length % kSectorSize != 0 ||
+            offset + length > bytes_.size()) {
+            ++misaligned;
+            return IoResult::InvalidRange;
+        }
+        return std::nullopt;
+    }
+    static void Raise(std::atomic<std::size_t>& largest, std::size_t value) {
+        std::size_t seen = largest;
+        while (value > seen && !largest.compare_exchange_weak(seen, value)) {
+        }
+    }
+
+    std::string name_;
+    std::mutex mutex_;
+    std::vector<unsigned char> bytes_;
+};
+
+}  // namespace surface::testing
