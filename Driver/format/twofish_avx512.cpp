@@ -151,8 +151,9 @@ VDFORMAT_INLINE void FromPlanes(const __m512i (&plane)[4], __m512i* x) {
     x[3] = Pick(low23, t.wordsSecond, high23);
 }
 
-// g through the bare S-boxes: byte j of each lane through s_j with four 128-entry permutes per
-// S-box half, then the MDS step.
+// g through the bare S-boxes, held in registers, then the MDS step: on one register, byte j of each
+// lane through s_j with one masked 128-entry permute per S-box half (eight in all); on four
+// registers at once, through byte planes.
 struct PermuteG {
     __m512i sbox[4][4];
 
