@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <latch>
 #include <thread>
 
 #include "lockvol_system.h"
@@ -154,6 +155,39 @@ TEST_F(ConcurrencyTest, EveryRequestIsServedOnceAndBlocksNeverTear) {
                       STATUS_SUCCESS);
             EXPECT_EQ(BlockStamp(data), Stamp(d, b, last)) << "disk " << d << " block " << b;
         }
+    }
+}
+
+// Two open-files meeting a disk without media are both admitted; the worker lets only the first
+// open a file, so no handle is lost and close-file leaves nothing open.
+TEST(OpenRaceTest, OnlyOneOfTwoOpenFilesWins) {
+    LockvolSystem system(1);
+    ASSERT_EQ(system.Load(), STATUS_SUCCESS);
+    WriteContainer(system.HostFile("a.vd"), kMiB, 1);
+    WriteContainer(system.HostFile("b.vd"), kMiB, 2);
+    auto disk = system.OpenDisk(0);
+    const std::size_t handlesIdle = system.kernel().OpenHandles();
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE(round);
+        std::latch start(2);
+        NTSTATUS first = STATUS_PENDING;
+        NTSTATUS second = STATUS_PENDING;
+        std::thread a([&] {
+            start.arrive_and_wait();
+            first = OpenFile(*disk, "\\??\\C:\\a.vd", 0).status;
+        });
+        std::thread b([&] {
+            start.arrive_and_wait();
+            second = OpenFile(*disk, "\\??\\C:\\b.vd", 0).status;
+        });
+        a.join();
+        b.join();
+        EXPECT_EQ((first == STATUS_SUCCESS) + (second == STATUS_SUCCESS), 1);
+        EXPECT_TRUE(first == STATUS_INVALID_DEVICE_REQUEST ||
+                    second == STATUS_INVALID_DEVICE_REQUEST)
+            << std::hex << first << " " << second;
+        ASSERT_EQ(CloseFile(*disk).status, STATUS_SUCCESS);
+        EXPECT_EQ(system.kernel().OpenHandles(), handlesIdle);
     }
 }
 
