@@ -330,6 +330,9 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                 PLARGE_INTEGER Interval) {
     UNREFERENCED_PARAMETER(WaitMode);
     UNREFERENCED_PARAMETER(Alertable);
+    if (!Interval) {
+        return STATUS_INVALID_PARAMETER;
+    }
     std::atomic<std::int32_t> never{0};
     WaitWord(never, false, Interval);
     return STATUS_SUCCESS;

@@ -20,9 +20,19 @@ struct IrpBlock {
     IO_STACK_LOCATION stack[kMaxStack];
     std::atomic<std::int32_t> done{0};
     CCHAR boost = 0;
-    bool completed = false;       // under the I/O manager's lock
-    DriverObj* target = nullptr;  // compared, never followed
+    bool completed = false;           // under the I/O manager's lock
+    DriverObj* target = nullptr;      // compared, never followed
+    void* abandonedBuffer = nullptr;  // a system buffer the driver may still hold
 };
+
+void FreeMdls(PIRP irp) {
+    for (PMDL mdl = irp->MdlAddress; mdl;) {
+        PMDL following = mdl->Next;
+        IoFreeMdl(mdl);
+        mdl = following;
+    }
+    irp->MdlAddress = nullptr;
+}
 
 ACCESS_MASK MapFileAccess(ACCESS_MASK access) {
     if (access & GENERIC_READ) {
@@ -75,6 +85,14 @@ NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp) {
     irp->IoStatus.Information = 0;
     IofCompleteRequest(irp, IO_NO_INCREMENT);
     return STATUS_INVALID_DEVICE_REQUEST;
+}
+
+IoManager::~IoManager() {
+    for (auto& [irp, block] : irps_) {
+        std::free(block->abandonedBuffer);
+        FreeMdls(irp);
+        delete block;
+    }
 }
 
 PIRP IoManager::AllocateIrp(CCHAR stackSize) {
@@ -219,9 +237,21 @@ std::size_t IoManager::InFlight() {
 }
 
 IoResult IoManager::Send(DeviceObj& device, PFILE_OBJECT file, const Request& request) {
+    // A request never enters a driver that is being unloaded: its image may be gone.
+    DriverObj& driver = *device.driver;
+    driver.dispatching.fetch_add(1);
+    if (driver.unloaded.load()) {
+        driver.dispatching.fetch_sub(1);
+        return {STATUS_NO_SUCH_DEVICE, 0, 0};
+    }
+    return SendToDriver(device, file, request);
+}
+
+IoResult IoManager::SendToDriver(DeviceObj& device, PFILE_OBJECT file, const Request& request) {
     DEVICE_OBJECT& target = device.object;
     PIRP irp = AllocateIrp(target.StackSize);
     if (!irp) {
+        device.driver->dispatching.fetch_sub(1);
         return {STATUS_INSUFFICIENT_RESOURCES, 0, 0};
     }
     IrpBlock* block;
@@ -310,6 +340,7 @@ IoResult IoManager::Send(DeviceObj& device, PFILE_OBJECT file, const Request& re
     }
 
     const NTSTATUS returned = Call(&target, irp);
+    device.driver->dispatching.fetch_sub(1);
     bool completed;
     {
         std::lock_guard guard(lock_);
@@ -323,6 +354,7 @@ IoResult IoManager::Send(DeviceObj& device, PFILE_OBJECT file, const Request& re
     } else if (!completed) {
         BugCheck("a dispatch routine returned " + HexStatus(returned) +
                  " without completing the IRP; the IRP is abandoned");
+        block->abandonedBuffer = systemBuffer;
         return {STATUS_DRIVER_INTERNAL_ERROR, 0, 0};
     } else {
         WaitWord(block->done, false, nullptr);  // completion routines have finished
@@ -350,11 +382,7 @@ IoResult IoManager::Send(DeviceObj& device, PFILE_OBJECT file, const Request& re
         }
     }
     std::free(systemBuffer);
-    for (PMDL mdl = irp->MdlAddress; mdl;) {
-        PMDL following = mdl->Next;
-        IoFreeMdl(mdl);
-        mdl = following;
-    }
+    FreeMdls(irp);
     FreeIrp(irp);
     return result;
 }

@@ -117,11 +117,18 @@ auto AsSystem(F&& routine) {
 // After DriverEntry failed or the unload routine ran: the image goes when nothing of it is left.
 void Release(DriverObj& driver, bool unloaded) {
     System& system = Sys();
+    driver.unloaded.store(true);
     system.io.AbandonRequestsOf(&driver.object);
     bool keep = false;
     if (driver.object.DeviceObject) {
         BugCheck(std::string(unloaded ? "the unload routine" : "a failed DriverEntry") +
                  " left device objects behind; the image stays loaded");
+        keep = true;
+    }
+    if (driver.dispatching.load()) {
+        BugCheck(
+            "requests are still inside the driver's dispatch routines; the image stays "
+            "loaded");
         keep = true;
     }
     if (system.threads.RunningIn(driver.imageBegin, driver.imageEnd)) {
@@ -151,6 +158,7 @@ void UnloadAllDrivers() {
             system.objects.Remove(driver.get());
             continue;
         }
+        driver->unloaded.store(true);
         AsSystem([&] {
             driver->object.DriverUnload(&driver->object);
             return 0;
@@ -260,6 +268,7 @@ NTSTATUS Kernel::UnloadDriver(std::u16string_view serviceName) {
         return STATUS_INVALID_DEVICE_REQUEST;
     }
     system.drivers.erase(found);
+    driver->unloaded.store(true);
     AsSystem([&] {
         driver->object.DriverUnload(&driver->object);
         return 0;

@@ -101,6 +101,9 @@ void Kernel::Shutdown() {
     system_->threads.JoinAll();
     system_->objects.Shutdown();
     system_->pool.ReleaseAll();
+    if (std::size_t irps = system_->io.InFlight()) {
+        BugCheck(std::to_string(irps) + " IRPs were never completed or never freed");
+    }
     if (std::size_t left = system_->objects.LiveCount()) {
         BugCheck(std::to_string(left) + " kernel objects are still referenced at shutdown");
     }
@@ -121,6 +124,10 @@ std::vector<std::string> Kernel::Diagnostics() const {
 
 std::size_t Kernel::PoolAllocations() const {
     return system_->pool.Outstanding();
+}
+
+std::size_t Kernel::PendingRequests() const {
+    return system_->io.InFlight();
 }
 
 std::size_t Kernel::OpenHandles() const {

@@ -303,6 +303,8 @@ public:
     std::u16string driverName;
     std::u16string serviceName;
     void* module = nullptr;
+    std::atomic<bool> unloaded{false};  // no request reaches it any more
+    std::atomic<int> dispatching{0};    // host requests inside its dispatch routines
     const void* imageBegin = nullptr;
     const void* imageEnd = nullptr;
 };
@@ -327,6 +329,10 @@ DriverObj* DriverFromObject(PDRIVER_OBJECT driver);
 
 class IoManager {
 public:
+    IoManager() = default;
+    ~IoManager();  // frees what drivers never gave back
+    IoManager(const IoManager&) = delete;
+    IoManager& operator=(const IoManager&) = delete;
     PIRP AllocateIrp(CCHAR stackSize);
     void FreeIrp(PIRP irp);
     void Complete(PIRP irp, CCHAR boost);
@@ -350,6 +356,8 @@ public:
     IoResult Send(DeviceObj& device, PFILE_OBJECT file, const Request& request);
 
 private:
+    IoResult SendToDriver(DeviceObj& device, PFILE_OBJECT file, const Request& request);
+
     std::mutex lock_;
     std::unordered_map<PIRP, struct IrpBlock*> irps_;
 };

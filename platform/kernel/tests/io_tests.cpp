@@ -1,6 +1,7 @@
 // The service loader and the I/O manager, through a test driver loaded from its service key.
 #include <algorithm>
 #include <numeric>
+#include <string>
 #include <thread>
 
 #include "kernel_fixture.h"
@@ -168,6 +169,37 @@ TEST_F(IoTest, DoubleCompletionIsDiagnosedAndIgnored) {
     auto diagnostics = kernel_->Diagnostics();
     ASSERT_EQ(diagnostics.size(), 1u);
     EXPECT_NE(diagnostics[0].find("MULTIPLE_IRP_COMPLETE_REQUESTS"), std::string::npos);
+}
+
+TEST_F(IoTest, DispatchThatNeitherCompletesNorPendsIsDiagnosed) {
+    Load();
+    IoResult result = device_->DeviceControl(IOCTL_TEST_FORGET, nullptr, 0, nullptr, 0);
+    EXPECT_EQ(result.status, STATUS_DRIVER_INTERNAL_ERROR);
+    auto diagnostics = kernel_->Diagnostics();
+    ASSERT_EQ(diagnostics.size(), 1u);
+    EXPECT_NE(diagnostics[0].find("without completing"), std::string::npos);
+}
+
+TEST_F(IoTest, RequestsLeftPendingAreCompletedWhenTheDriverGoes) {
+    Load();
+    IoResult held;
+    std::thread sender([&] {
+        char buffer[4] = "abc";
+        held = device_->DeviceControl(IOCTL_TEST_HOLD, buffer, 3, buffer, 3);
+    });
+    while (kernel_->PendingRequests() == 0) {
+        std::this_thread::yield();
+    }
+    EXPECT_EQ(kernel_->UnloadDriver(u"KernelTest"), STATUS_SUCCESS);
+    sender.join();
+    EXPECT_EQ(held.status, STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(held.information, 0u);
+    EXPECT_EQ(kernel_->Diagnostics().size(), 1u);
+    UCHAR byte = 0;
+    EXPECT_EQ(device_->Read(&byte, 1, 0).status, STATUS_NO_SUCH_DEVICE);  // the handle outlives it
+    std::unique_ptr<DeviceFile> again;
+    EXPECT_EQ(kernel_->OpenDevice(TEST_DEVICE_NAME, GENERIC_READ, again),
+              STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
 TEST_F(IoTest, HandleAccessIsCheckedAgainstTheRequest) {

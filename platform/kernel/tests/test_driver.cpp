@@ -12,6 +12,7 @@ constexpr ULONG kTag = 0x74736554;  // 'Test'
 
 struct Extension {
     LIST_ENTRY Queue;
+    LIST_ENTRY Held;
     KSPIN_LOCK QueueLock;
     KEVENT RequestEvent;
     PVOID Worker;
@@ -150,6 +151,13 @@ NTSTATUS DeviceControl(PDEVICE_OBJECT Device, PIRP Irp) {
             }
             RtlCopyMemory(buffer, &ExtensionOf(Device)->WriteSum, sizeof(ULONG));
             return Complete(Irp, STATUS_SUCCESS, sizeof(ULONG));
+        case IOCTL_TEST_FORGET:
+            return STATUS_SUCCESS;
+        case IOCTL_TEST_HOLD:
+            IoMarkIrpPending(Irp);
+            ExInterlockedInsertTailList(&ExtensionOf(Device)->Held, &Irp->Tail.Overlay.ListEntry,
+                                        &ExtensionOf(Device)->QueueLock);
+            return STATUS_PENDING;
         case IOCTL_TEST_FILL_DIRECT: {
             auto* target = static_cast<UCHAR*>(
                 MmGetSystemAddressForMdlSafe(Irp->MdlAddress, NormalPagePriority));
@@ -218,6 +226,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
     Extension* extension = ExtensionOf(device);
     extension->Magic = ReadMagic(RegistryPath);
     InitializeListHead(&extension->Queue);
+    InitializeListHead(&extension->Held);
     KeInitializeSpinLock(&extension->QueueLock);
     KeInitializeEvent(&extension->RequestEvent, SynchronizationEvent, FALSE);
     HANDLE thread = nullptr;

@@ -19,3 +19,7 @@
 #define IOCTL_TEST_WRITE_SUM CTL_CODE(0x8000, 0x904, METHOD_BUFFERED, FILE_WRITE_ACCESS)
 // Fills the output with 0xAB through its MDL.
 #define IOCTL_TEST_FILL_DIRECT CTL_CODE(0x8000, 0x905, METHOD_OUT_DIRECT, FILE_ANY_ACCESS)
+// Returns STATUS_SUCCESS without completing its IRP: a driver bug the kernel must catch.
+#define IOCTL_TEST_FORGET CTL_CODE(0x8000, 0x906, METHOD_BUFFERED, FILE_ANY_ACCESS)
+// Keeps its IRP pending for good: the kernel completes it when the driver is unloaded.
+#define IOCTL_TEST_HOLD CTL_CODE(0x8000, 0x907, METHOD_BUFFERED, FILE_ANY_ACCESS)

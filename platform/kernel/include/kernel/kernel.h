@@ -153,6 +153,7 @@ public:
     std::vector<std::string> Diagnostics() const;
     std::size_t PoolAllocations() const;  // outstanding pool blocks
     std::size_t OpenHandles() const;
+    std::size_t PendingRequests() const;  // IRPs allocated and not yet freed
     std::vector<SystemThreadInfo> SystemThreads() const;
 
     System& system() { return *system_; }
