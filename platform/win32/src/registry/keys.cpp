@@ -18,8 +18,9 @@ struct ProcessStore {
     std::mutex mutex;
     pid_t owner = 0;
     std::unique_ptr<registry::Store> store;
-    // Stores opened by a parent process: never used or closed here, only kept reachable.
-    std::vector<std::unique_ptr<registry::Store>> inherited;
+    // Stores a parent process opened: closing their connections here would act on the
+    // parent's locks and files, so they are kept, unused, for the life of the process.
+    std::vector<std::unique_ptr<registry::Store>>* inherited = nullptr;
 };
 
 ProcessStore& Shared() {
@@ -68,7 +69,10 @@ registry::Store* Store() {
     ProcessStore& shared = Shared();
     std::lock_guard lock(shared.mutex);
     if (shared.store && shared.owner != ::getpid()) {
-        shared.inherited.push_back(std::move(shared.store));
+        if (shared.inherited == nullptr) {
+            shared.inherited = new std::vector<std::unique_ptr<registry::Store>>;
+        }
+        shared.inherited->push_back(std::move(shared.store));
     }
     if (!shared.store && SystemRoot()) {
         // Only a system that exists: a mistyped root must not grow a registry.
