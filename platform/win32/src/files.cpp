@@ -28,7 +28,7 @@ HANDLE FailHandle(DWORD error) {
 }
 
 HANDLE OpenKernelDevice(const ResolvedPath& path, DWORD access) {
-    if (KernelLink::Get() == nullptr) {
+    if (!KernelLink::Instance().Available()) {
         return FailHandle(ERROR_FILE_NOT_FOUND);  // no kernel, so no such device
     }
     protocol::OpenDeviceRequest request{path.ntName, access};
@@ -37,7 +37,8 @@ HANDLE OpenKernelDevice(const ResolvedPath& path, DWORD access) {
         return INVALID_HANDLE_VALUE;
     }
     SetLastError(ERROR_SUCCESS);
-    return InsertHandle(std::make_shared<KernelFile>(reply.handle));
+    return InsertHandle(
+        std::make_shared<KernelFile>(reply.handle, KernelLink::Instance().Generation()));
 }
 
 HANDLE OpenFolder(const ResolvedPath& path, DWORD disposition, DWORD flags) {
@@ -134,7 +135,8 @@ extern "C" BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBy
     if (auto device = LookupHandleAs<KernelFile>(hFile)) {
         protocol::TransferReply reply;
         if (!KernelCall<protocol::RequestType::ReadDevice>(
-                {device->handle, device->position, nNumberOfBytesToRead}, reply)) {
+                {device->handle, device->position, nNumberOfBytesToRead}, reply,
+                &device->generation)) {
             return FALSE;
         }
         const std::size_t count = std::min<std::size_t>(reply.data.size(), nNumberOfBytesToRead);
@@ -182,7 +184,7 @@ extern "C" BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOf
         const auto* bytes = static_cast<const std::uint8_t*>(lpBuffer);
         request.data.assign(bytes, bytes + nNumberOfBytesToWrite);
         protocol::TransferReply reply;
-        if (!KernelCall<protocol::RequestType::WriteDevice>(request, reply)) {
+        if (!KernelCall<protocol::RequestType::WriteDevice>(request, reply, &device->generation)) {
             return FALSE;
         }
         device->position += static_cast<std::int64_t>(reply.information);
@@ -289,7 +291,7 @@ extern "C" BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LP
     }
     request.outputLength = lpOutBuffer != nullptr ? nOutBufferSize : 0;
     protocol::TransferReply reply;
-    if (!KernelCall<protocol::RequestType::DeviceControl>(request, reply)) {
+    if (!KernelCall<protocol::RequestType::DeviceControl>(request, reply, &device->generation)) {
         return FALSE;
     }
     const std::size_t count = std::min<std::size_t>(reply.data.size(), request.outputLength);

@@ -29,7 +29,7 @@ HostFile::~HostFile() {
 
 KernelFile::~KernelFile() {
     protocol::StatusReply reply;
-    (void)KernelCall<protocol::RequestType::CloseHandle>({handle}, reply);
+    (void)KernelCall<protocol::RequestType::CloseHandle>({handle}, reply, &generation);
 }
 
 HANDLE InsertHandle(std::shared_ptr<HandleObject> object) {

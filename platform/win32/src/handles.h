@@ -22,9 +22,11 @@ struct HostFile : HandleObject {
 
 // A device opened through the kernel; the file pointer is kept here.
 struct KernelFile : HandleObject {
-    explicit KernelFile(std::uint32_t kernelHandle) : handle(kernelHandle) {}
+    KernelFile(std::uint32_t kernelHandle, std::uint32_t linkGeneration)
+        : handle(kernelHandle), generation(linkGeneration) {}
     ~KernelFile() override;
     std::uint32_t handle;
+    std::uint32_t generation;  // of the connection the handle belongs to
     std::int64_t position = 0;
 };
 

@@ -4,27 +4,44 @@
 
 namespace hl::win32 {
 
-KernelLink* KernelLink::Get() {
-    static KernelLink* link = []() -> KernelLink* {
-        const auto& root = SystemRoot();
-        if (!root) {
-            return nullptr;
-        }
-        const std::string socketPath = (*root / "run" / "kernel.sock").string();
-        const int fd = protocol::Channel::Connect(socketPath.c_str());
-        if (fd < 0) {
-            return nullptr;
-        }
-        auto* made = new KernelLink(fd);  // lives as long as the process
-        protocol::HelloReply reply;
-        if (!made->Call<protocol::RequestType::Hello>({static_cast<std::uint32_t>(::getpid())},
-                                                      reply)) {
-            delete made;
-            return nullptr;
-        }
-        return made;
-    }();
-    return link;
+KernelLink& KernelLink::Instance() {
+    static KernelLink* link = new KernelLink;  // lives as long as the process
+    return *link;
+}
+
+bool KernelLink::ConnectLocked() {
+    if (channel_) {
+        return true;
+    }
+    const auto& root = SystemRoot();
+    if (!root) {
+        return false;
+    }
+    const std::string socketPath = (*root / "run" / "kernel.sock").string();
+    const int fd = protocol::Channel::Connect(socketPath.c_str());
+    if (fd < 0) {
+        return false;
+    }
+    auto channel = std::make_unique<protocol::Channel>(fd);
+    protocol::HelloReply reply;
+    if (protocol::Call<protocol::RequestType::Hello>(*channel, ++sequence_,
+                                                     {static_cast<std::uint32_t>(::getpid())},
+                                                     reply) != protocol::CallResult::Ok) {
+        return false;
+    }
+    channel_ = std::move(channel);
+    ++generation_;
+    return true;
+}
+
+bool KernelLink::Available() {
+    std::lock_guard lock(mutex_);
+    return ConnectLocked();
+}
+
+std::uint32_t KernelLink::Generation() {
+    std::lock_guard lock(mutex_);
+    return generation_;
 }
 
 }  // namespace hl::win32

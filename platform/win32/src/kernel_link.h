@@ -1,6 +1,9 @@
-// This process's connection to its system's kernel daemon.
+// This process's connection to its system's kernel daemon, made on first use and again after
+// the daemon restarted. Handles from an earlier connection are dead: each connection has a
+// generation number that kernel handles remember.
 #pragma once
 
+#include <memory>
 #include <mutex>
 
 #include "internal.h"
@@ -10,42 +13,64 @@ namespace hl::win32 {
 
 class KernelLink {
 public:
-    // The connection, made on first use; nullptr when the system is not booted.
-    static KernelLink* Get();
+    static KernelLink& Instance();
 
-    // One request and its reply; false (with the last error set) when the daemon is gone or
-    // refused the message.
+    // True when the system's kernel answers (connecting if need be).
+    bool Available();
+    std::uint32_t Generation();
+
+    // One request and its reply; false (with the last error set) when there is no kernel, it
+    // went away, or it refused the message. `generation`, when given, must still be current.
     template <protocol::RequestType Type>
     bool Call(const typename protocol::Request<Type>::In& in,
-              typename protocol::Request<Type>::Out& out) {
+              typename protocol::Request<Type>::Out& out,
+              const std::uint32_t* generation = nullptr) {
         std::lock_guard lock(mutex_);
-        const protocol::CallResult result = protocol::Call<Type>(channel_, ++sequence_, in, out);
-        if (result == protocol::CallResult::Ok) {
-            return true;
+        if (!ConnectLocked()) {
+            SetLastError(ERROR_NOT_READY);
+            return false;
         }
-        SetLastError(result == protocol::CallResult::Disconnected ? ERROR_NOT_READY
-                                                                  : ERROR_INVALID_PARAMETER);
-        return false;
+        if (generation != nullptr && *generation != generation_) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return false;
+        }
+        protocol::CallResult result = protocol::Call<Type>(*channel_, ++sequence_, in, out);
+        if (result == protocol::CallResult::NotSent && generation == nullptr) {
+            // The kernel restarted since the last call; a request that never left is sent to the
+            // new one (handles of the old one are dead, so only handle-free requests qualify).
+            channel_.reset();
+            if (ConnectLocked()) {
+                result = protocol::Call<Type>(*channel_, ++sequence_, in, out);
+            }
+        }
+        if (result != protocol::CallResult::Ok && result != protocol::CallResult::Refused) {
+            channel_.reset();
+            SetLastError(ERROR_NOT_READY);
+            return false;
+        }
+        if (result == protocol::CallResult::Refused) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return false;
+        }
+        return true;
     }
 
 private:
-    explicit KernelLink(int fd) : channel_(fd) {}
+    bool ConnectLocked();
+
     std::mutex mutex_;
-    protocol::Channel channel_;
+    std::unique_ptr<protocol::Channel> channel_;
     std::uint32_t sequence_ = 0;
+    std::uint32_t generation_ = 0;
 };
 
 // A kernel call whose reply carries a status: false with the matching last error when the
 // status is a failure.
 template <protocol::RequestType Type>
 bool KernelCall(const typename protocol::Request<Type>::In& in,
-                typename protocol::Request<Type>::Out& out) {
-    KernelLink* link = KernelLink::Get();
-    if (link == nullptr) {
-        SetLastError(ERROR_NOT_READY);
-        return false;
-    }
-    if (!link->Call<Type>(in, out)) {
+                typename protocol::Request<Type>::Out& out,
+                const std::uint32_t* generation = nullptr) {
+    if (!KernelLink::Instance().Call<Type>(in, out, generation)) {
         return false;
     }
     if (out.status < 0) {

@@ -57,7 +57,12 @@ bool Dispatch(std::uint16_t type, std::span<const std::uint8_t> body, Handler& h
     return false;
 }
 
-enum class CallResult { Ok, Disconnected, Refused };
+enum class CallResult {
+    Ok,
+    NotSent,       // the connection was already gone: the request never left
+    Disconnected,  // the peer went away before it replied
+    Refused,
+};
 
 // The client's side: one request and its reply, in order on this channel.
 template <RequestType Type>
@@ -65,7 +70,7 @@ CallResult Call(Channel& channel, std::uint32_t sequence, const typename Request
                 typename Request<Type>::Out& out) {
     const std::vector<std::uint8_t> body = Encode(in);
     if (!channel.Send(static_cast<std::uint16_t>(Type), sequence, body)) {
-        return CallResult::Disconnected;
+        return CallResult::NotSent;
     }
     Header header;
     std::vector<std::uint8_t> replyBody;

@@ -1,0 +1,196 @@
+// The controller's mounting steps on a booted system, down to the bytes in the container.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+#include "booted_system.h"
+#include "controller/controller_state.h"
+#include "format/container_header.h"
+#include "format/unit_cipher.h"
+
+namespace {
+
+using system_test::BootedSystem;
+
+constexpr LONGLONG kOneMebibyte = 1 << 20;
+
+void FillKeys(ControllerState& state, const char* password) {
+    memset(&state.SetKeyRecord, 0, sizeof(state.SetKeyRecord));
+    for (size_t i = 0; i < 4500; ++i) {
+        state.SetKeyRecord.KeyMaterial[i] = static_cast<UCHAR>(i * 31 + 7);
+    }
+    strncpy(reinterpret_cast<char*>(state.SetKeyRecord.UserKey), password, VD_USER_KEY_SIZE);
+    memset(&state.OpenKeyRecord, 0, sizeof(state.OpenKeyRecord));
+    strncpy(reinterpret_cast<char*>(state.OpenKeyRecord.UserKey), password, VD_USER_KEY_SIZE);
+}
+
+BOOL Control(HANDLE volume, DWORD code, void* input, DWORD inputLength, void* output = nullptr,
+             DWORD outputLength = 0) {
+    DWORD returned = 0;
+    return DeviceIoControl(volume, code, input, inputLength, output, outputLength, &returned,
+                           nullptr);
+}
+
+// Mounts `file` on `letter` and sends the key request; true when the disk is ready.
+bool Mount(ControllerState& state, char letter, const char* file, LONGLONG size,
+           const char* password) {
+    FillKeys(state, password);
+    SetContainerFile(state, file, size);
+    HANDLE volume = MountContainer(state, letter);
+    if (volume == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    const BOOL keyed =
+        size != 0
+            ? Control(volume, IOCTL_VD_SET_KEY, &state.SetKeyRecord, sizeof(state.SetKeyRecord))
+            : Control(volume, IOCTL_VD_OPEN_KEY, &state.OpenKeyRecord, sizeof(state.OpenKeyRecord));
+    CloseHandle(volume);
+    if (!keyed) {
+        CriticalUnmount(state, letter);
+    }
+    return keyed != FALSE;
+}
+
+std::vector<char> Sector(char fill) {
+    return std::vector<char>(4096, fill);
+}
+
+bool WriteSector(char letter, LONGLONG sector, const std::vector<char>& data) {
+    HANDLE volume = OpenVolume(letter);
+    LARGE_INTEGER at;
+    at.QuadPart = sector * 4096;
+    DWORD written = 0;
+    const BOOL ok =
+        volume != INVALID_HANDLE_VALUE && SetFilePointerEx(volume, at, nullptr, FILE_BEGIN) &&
+        WriteFile(volume, data.data(), static_cast<DWORD>(data.size()), &written, nullptr);
+    CloseHandle(volume);
+    return ok && written == data.size();
+}
+
+std::vector<char> ReadSector(char letter, LONGLONG sector) {
+    std::vector<char> data(4096);
+    HANDLE volume = OpenVolume(letter);
+    LARGE_INTEGER at;
+    at.QuadPart = sector * 4096;
+    DWORD read = 0;
+    if (volume == INVALID_HANDLE_VALUE || !SetFilePointerEx(volume, at, nullptr, FILE_BEGIN) ||
+        !ReadFile(volume, data.data(), 4096, &read, nullptr) || read != 4096) {
+        data.clear();
+    }
+    CloseHandle(volume);
+    return data;
+}
+
+std::string Target(const char* name) {
+    char target[512] = {};
+    return QueryDosDeviceA(name, target, sizeof(target)) != 0 ? std::string(target) : std::string();
+}
+
+TEST(Mounting, NewContainerLivesThroughUnmountsAndRestarts) {
+    BootedSystem system;
+    ControllerState state;
+    ASSERT_TRUE(Mount(state, 'X', "C:\\vault.vd", kOneMebibyte, "secret"))
+        << std::hex << state.LastError;
+    EXPECT_EQ(Target("X:"), "\\Device\\Harddisk\\VaultDisk0");
+    EXPECT_EQ(std::filesystem::file_size(BootedSystem::DriveC() / "vault.vd"),
+              8192u + kOneMebibyte);
+    ASSERT_TRUE(WriteSector('X', 3, Sector('a')));
+    EXPECT_EQ(ReadSector('X', 3), Sector('a'));
+
+    // What the container holds is that sector enciphered under the data key.
+    {
+        std::ifstream in(BootedSystem::DriveC() / "vault.vd", std::ios::binary);
+        std::vector<std::uint8_t> stored(std::istreambuf_iterator<char>(in), {});
+        ASSERT_EQ(stored.size(), 8192u + kOneMebibyte);
+        vdformat::KeySchedule dataKey;
+        std::memcpy(dataKey.Bytes(), state.SetKeyRecord.KeyMaterial, 4500);
+        vdformat::StretchKey(vdformat::AsBytes(dataKey), vdformat::kDataKeySalt);
+        vdformat::BuildKeySchedule(dataKey);
+        vdformat::DecipherUnit(std::span(stored.data() + 8192 + 3 * 4096, 4096), dataKey);
+        EXPECT_TRUE(std::all_of(stored.begin() + 8192 + 3 * 4096, stored.begin() + 8192 + 4 * 4096,
+                                [](std::uint8_t b) { return b == 'a'; }));
+    }
+
+    HANDLE volume = OpenVolume('X');
+    VD_OPEN_FILE_INFORMATION record{};
+    DWORD returned = 0;
+    ASSERT_TRUE(DeviceIoControl(volume, IOCTL_VD_QUERY_FILE, nullptr, 0, &record, sizeof(record),
+                                &returned, nullptr));
+    CloseHandle(volume);
+    EXPECT_EQ(returned, 280u);
+    EXPECT_EQ(record.FileSize.QuadPart, kOneMebibyte);
+    EXPECT_EQ(std::string(record.FileName, record.FileNameLength), "\\??\\C:\\vault.vd");
+
+    ASSERT_TRUE(SafeUnmount(state, 'X')) << std::hex << state.LastError;
+    EXPECT_EQ(Target("X:"), "");
+    EXPECT_FALSE(SafeUnmount(state, 'X'));
+    EXPECT_EQ(state.LastError, KV_E_ALREADY_UNMOUNTED);
+
+    EXPECT_FALSE(Mount(state, 'X', "C:\\vault.vd", 0, "Secret"));  // case matters
+    EXPECT_EQ(Target("X:"), "");
+    ASSERT_TRUE(Mount(state, 'X', "C:\\vault.vd", 0, "secret"));
+    EXPECT_EQ(ReadSector('X', 3), Sector('a'));
+    ASSERT_TRUE(SafeUnmount(state, 'X'));
+
+    system.Restart();
+    ASSERT_TRUE(Mount(state, 'Y', "c:\\VAULT.VD", 0, "secret")) << std::hex << state.LastError;
+    EXPECT_EQ(ReadSector('Y', 3), Sector('a'));
+    EXPECT_TRUE(CriticalUnmount(state, 'Y'));
+}
+
+TEST(Mounting, LettersAndDevicesInUse) {
+    BootedSystem system;
+    ControllerState state;
+    SetContainerFile(state, "C:\\edge.vd", kOneMebibyte);
+    EXPECT_EQ(MountContainer(state, 'C'), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(state.LastError, KV_E_LETTER_IN_USE);
+
+    // Devices 0 and 2 bound by hand, and a "Cd" name that is not one of the disk devices.
+    ASSERT_TRUE(DefineDosDeviceA(DDD_RAW_TARGET_PATH, "P:", "\\Device\\Harddisk\\VaultDisk0"));
+    ASSERT_TRUE(DefineDosDeviceA(DDD_RAW_TARGET_PATH, "R:", "\\Device\\Harddisk\\VaultDisk2"));
+    ASSERT_TRUE(DefineDosDeviceA(DDD_RAW_TARGET_PATH, "Q:", "\\Device\\Harddisk\\VaultDiskCd1"));
+    char device[64];
+    ASSERT_TRUE(ScanDevices(state, device));
+    EXPECT_STREQ(device, "\\Device\\Harddisk\\VaultDisk1");
+    EXPECT_EQ(state.UsedDriveLetter, 'P');
+    ASSERT_TRUE(Mount(state, 'S', "C:\\edge.vd", kOneMebibyte, "pw"));
+    EXPECT_EQ(Target("S:"), "\\Device\\Harddisk\\VaultDisk1");
+    ASSERT_TRUE(DefineDosDeviceA(DDD_RAW_TARGET_PATH, "T:", "\\Device\\Harddisk\\VaultDisk3"));
+    EXPECT_FALSE(ScanDevices(state, device));
+    EXPECT_EQ(state.UsedDriveLetter, 'T');
+    SetContainerFile(state, "C:\\other.vd", kOneMebibyte);
+    EXPECT_EQ(MountContainer(state, 'U'), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(state.LastError, KV_E_NO_FREE_DEVICE);
+
+    EXPECT_TRUE(CriticalUnmount(state, 'S'));
+    for (const char* letter : {"P:", "Q:", "R:", "T:"}) {
+        EXPECT_TRUE(DefineDosDeviceA(DDD_REMOVE_DEFINITION, letter, nullptr)) << letter;
+    }
+    ASSERT_TRUE(ScanDevices(state, device));
+    EXPECT_EQ(state.UsedDriveLetter, 0);
+}
+
+TEST(Mounting, NamesThatCannotBeSentLeaveNoLetterBehind) {
+    BootedSystem system;
+    ControllerState state;
+    const std::string longName = "C:\\" + std::string(255, 'n');  // 258 characters
+    SetContainerFile(state, longName.c_str(), kOneMebibyte);
+    EXPECT_EQ(state.OpenFileRecord.FileNameLength, 0);
+    EXPECT_EQ(MountContainer(state, 'X'), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(state.LastError, KV_E_MOUNT_FAILED);
+    EXPECT_EQ(Target("X:"), "");
+
+    SetContainerFile(state, "\\\\server\\share\\disk.vd", 0);
+    EXPECT_STREQ(state.OpenFileRecord.FileName, "\\??\\UNC\\server\\share\\disk.vd");
+    SetContainerFile(state, "\\??\\C:\\already.vd", 0);
+    EXPECT_STREQ(state.OpenFileRecord.FileName, "\\??\\C:\\already.vd");
+    SetContainerFile(state, "C:\\size.vd", 100000);
+    EXPECT_EQ(MountContainer(state, 'X'), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(state.LastError, KV_E_MOUNT_FAILED);
+}
+
+}  // namespace
