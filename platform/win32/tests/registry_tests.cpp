@@ -63,9 +63,12 @@ private:
 };
 
 // Each test works below a key of its own in the machine hive, removed afterwards.
-class Registry : public ::testing::Test {
+class Win32Registry : public ::testing::Test {
 protected:
     void SetUp() override {
+        if (::geteuid() != 0) {
+            GTEST_SKIP() << "the machine hive, the privileges and acting as nobody are root's";
+        }
         path_ = std::string("Software\\Tests\\") +
                 ::testing::UnitTest::GetInstance()->current_test_info()->name();
         ASSERT_EQ(
@@ -73,7 +76,11 @@ protected:
                             KEY_ALL_ACCESS, nullptr, key_.out(), nullptr),
             ERROR_SUCCESS);
     }
-    void TearDown() override { SHDeleteKeyA(HKEY_LOCAL_MACHINE, path_.c_str()); }
+    void TearDown() override {
+        if (!path_.empty()) {
+            SHDeleteKeyA(HKEY_LOCAL_MACHINE, path_.c_str());
+        }
+    }
 
     HKEY key() const { return key_.get(); }
     const std::string& path() const { return path_; }
@@ -110,7 +117,7 @@ std::vector<uint8_t> Utf16Bytes(std::u16string_view text) {
     return bytes;
 }
 
-TEST_F(Registry, MissingKeysAndValues) {
+TEST_F(Win32Registry, MissingKeysAndValues) {
     Key opened;
     EXPECT_EQ(RegOpenKeyExA(key(), "Absent", 0, KEY_READ, opened.out()), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, ("\\" + path()).c_str(), 0, KEY_READ, opened.out()),
@@ -138,7 +145,7 @@ TEST_F(Registry, MissingKeysAndValues) {
     EXPECT_EQ(value, 1u);
 }
 
-TEST_F(Registry, QueryValueSizesAndShortBuffers) {
+TEST_F(Win32Registry, QueryValueSizesAndShortBuffers) {
     struct Case {
         const char* name;
         DWORD type;
@@ -147,6 +154,7 @@ TEST_F(Registry, QueryValueSizesAndShortBuffers) {
     const Case cases[] = {
         {"Text", REG_SZ, std::string("abc\0", 4)},
         {"Unterminated", REG_SZ, "ab"},  // returned as stored, without a terminator
+        {"Letter", REG_SZ, "X"},         // one character, one byte: a drive letter alone
         {"", REG_SZ, std::string("default\0", 8)},
         {"Empty", REG_SZ, ""},
         {"Paths", REG_MULTI_SZ, std::string("a\0bc\0\0", 6)},
@@ -191,7 +199,7 @@ TEST_F(Registry, QueryValueSizesAndShortBuffers) {
         ERROR_INVALID_PARAMETER);
 }
 
-TEST_F(Registry, StringsAreUtf16InTheStoreAndAnsiAtTheCalls) {
+TEST_F(Win32Registry, StringsAreUtf16InTheStoreAndAnsiAtTheCalls) {
     // e-acute, the euro sign (0x80) and Y-diaeresis (0x9F) of the Windows-1252 code page.
     const std::string ansi("Caf\xE9 \x80\x9F", 7);
     const std::u16string wide = u"Caf\u00E9 \u20AC\u0178";
@@ -249,7 +257,7 @@ TEST_F(Registry, StringsAreUtf16InTheStoreAndAnsiAtTheCalls) {
     EXPECT_EQ(type, static_cast<uint32_t>(REG_QWORD));
 }
 
-TEST_F(Registry, EnumerationAndKeyInformation) {
+TEST_F(Win32Registry, EnumerationAndKeyInformation) {
     for (const char* name : {"Beta", "alpha", "Gamma"}) {
         Key child;
         ASSERT_EQ(RegCreateKeyA(key(), name, child.out()), ERROR_SUCCESS);
@@ -314,7 +322,7 @@ TEST_F(Registry, EnumerationAndKeyInformation) {
     EXPECT_GE(maxData, 10u);  // enough for any value's data through these calls
 }
 
-TEST_F(Registry, KeysWithSubkeysNeedTheShellToDelete) {
+TEST_F(Win32Registry, KeysWithSubkeysNeedTheShellToDelete) {
     Key deep;
     DWORD disposition = 0;
     ASSERT_EQ(RegCreateKeyExA(key(), "Tree\\Branch\\Leaf", 0, nullptr, REG_OPTION_NON_VOLATILE,
@@ -336,7 +344,7 @@ TEST_F(Registry, KeysWithSubkeysNeedTheShellToDelete) {
     EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, ""), ERROR_ACCESS_DENIED);
 }
 
-TEST_F(Registry, HandlesRightsAndDeletedKeys) {
+TEST_F(Win32Registry, HandlesRightsAndDeletedKeys) {
     HKEY bogus = reinterpret_cast<HKEY>(static_cast<uintptr_t>(0x7777));
     DWORD size = 0;
     EXPECT_EQ(RegQueryValueExA(bogus, "x", nullptr, nullptr, nullptr, &size), ERROR_INVALID_HANDLE);
@@ -388,7 +396,7 @@ TEST_F(Registry, HandlesRightsAndDeletedKeys) {
     EXPECT_EQ(RegOpenKeyExA(key(), "Doomed", 0, KEY_READ, orphan.out()), ERROR_FILE_NOT_FOUND);
 }
 
-TEST_F(Registry, ClassesRootWritesGoWhereTheKeyLives) {
+TEST_F(Win32Registry, ClassesRootWritesGoWhereTheKeyLives) {
     // A class only the machine knows: writes through the merged view land in the machine's tree.
     Key machineClass;
     ASSERT_EQ(RegCreateKeyA(HKEY_CLASSES_ROOT, ".hltest", machineClass.out()), ERROR_SUCCESS);
@@ -445,10 +453,7 @@ DWORD AdjustPrivilege(const char* name, bool enable) {
     return result;
 }
 
-TEST_F(Registry, SaveAndRestoreNeedTheirPrivileges) {
-    if (::geteuid() != 0) {
-        GTEST_SKIP() << "the privileges are root's";
-    }
+TEST_F(Win32Registry, SaveAndRestoreNeedTheirPrivileges) {
     Set("Kept", REG_SZ, std::string("before\0", 7));
     Key sub;
     ASSERT_EQ(RegCreateKeyA(key(), "Sub", sub.out()), ERROR_SUCCESS);
@@ -511,10 +516,7 @@ std::vector<LONG> AsNobody(const std::string& path) {
     return results;
 }
 
-TEST_F(Registry, OrdinaryAccountsNeitherSaveNorWriteTheMachine) {
-    if (::geteuid() != 0) {
-        GTEST_SKIP() << "acting as nobody needs root";
-    }
+TEST_F(Win32Registry, OrdinaryAccountsNeitherSaveNorWriteTheMachine) {
     int channel[2];
     ASSERT_EQ(::pipe(channel), 0);
     const pid_t child = ::fork();
