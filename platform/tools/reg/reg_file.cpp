@@ -347,9 +347,12 @@ private:
         }
         const bool remove = line[1] == '-';
         KeyName name;
-        if (!ParseRootedName(line.substr(remove ? 2 : 1, close - (remove ? 2 : 1)), name) ||
-            name.path.empty()) {
+        if (!ParseRootedName(line.substr(remove ? 2 : 1, close - (remove ? 2 : 1)), name)) {
             return false;
+        }
+        if (remove && name.path.empty()) {
+            failure = ERROR_ACCESS_DENIED;  // a predefined key stays
+            return true;
         }
         LONG result = ERROR_SUCCESS;
         if (remove) {
