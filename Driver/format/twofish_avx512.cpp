@@ -307,7 +307,6 @@ void EncryptGroups(const G& g, const std::uint32_t* k, std::uint8_t* data) {
         }
     }
     __m512i t[2 * kGroups];
-    VDFORMAT_UNROLL
     for (unsigned round = 0; round < 16; round += 2) {
         GPairs(g, r, 0, 1, t);
         VDFORMAT_UNROLL
@@ -354,7 +353,6 @@ void DecryptGroups(const G& g, const std::uint32_t* k, std::uint8_t* data) {
         r[n][1] = _mm512_xor_si512(in[3], Key(k, 7));
     }
     __m512i t[2 * kGroups];
-    VDFORMAT_UNROLL
     for (int round = 14; round >= 0; round -= 2) {
         GPairs(g, r, 2, 3, t);
         VDFORMAT_UNROLL
@@ -391,7 +389,8 @@ void DecryptGroups(const G& g, const std::uint32_t* k, std::uint8_t* data) {
     }
 }
 
-// Pairs of groups while they last, then one group, then the rest through a padded copy.
+// Eight groups (128 blocks) at a time while they last, enough in flight to cover the latency of
+// each round's chain of permutes; then four, two and one; then the rest through a padded copy.
 template <typename G, bool kEncrypt>
 void Run(const CipherContext& context, std::uint8_t* blocks, std::size_t count) {
     const G g(context);
@@ -403,6 +402,12 @@ void Run(const CipherContext& context, std::uint8_t* blocks, std::size_t count) 
             DecryptGroups<decltype(groupCount)::value>(g, k, data);
         }
     };
+    for (; count >= 8 * kLanes; count -= 8 * kLanes, blocks += 8 * kGroupBytes) {
+        groups(std::integral_constant<unsigned, 8>{}, blocks);
+    }
+    for (; count >= 4 * kLanes; count -= 4 * kLanes, blocks += 4 * kGroupBytes) {
+        groups(std::integral_constant<unsigned, 4>{}, blocks);
+    }
     for (; count >= 2 * kLanes; count -= 2 * kLanes, blocks += 2 * kGroupBytes) {
         groups(std::integral_constant<unsigned, 2>{}, blocks);
     }
@@ -463,7 +468,7 @@ void Decrypt(const CipherContext& context, std::uint8_t* blocks, std::size_t cou
 }  // namespace
 
 const BlockCipherKernel& Avx512CipherKernel() noexcept {
-    static constexpr BlockCipherKernel kernel{"avx512-vbmi-gfni", 2 * kLanes, Prepare, Encrypt,
+    static constexpr BlockCipherKernel kernel{"avx512-vbmi-gfni", 8 * kLanes, Prepare, Encrypt,
                                               Decrypt};
     return kernel;
 }

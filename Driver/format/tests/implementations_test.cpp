@@ -83,7 +83,7 @@ constexpr BlockVector kBlockVectors[] = {
 
 // Batch sizes that reach every path of a kernel: pairs of register groups, one group and the
 // padded rest.
-constexpr std::size_t kBatchSizes[] = {1, 7, 8, 15, 16, 17, 31, 32, 33, 47, 64, 281};
+constexpr std::size_t kBatchSizes[] = {1, 7, 8, 15, 16, 17, 31, 32, 33, 47, 64, 128, 281};
 
 TEST_P(ImplementationLevel, PublishedVectorsInEveryBatchPosition) {
     for (const BlockVector& v : kBlockVectors) {
