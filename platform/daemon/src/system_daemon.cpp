@@ -5,10 +5,12 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 
 #include "kernel/text.h"
 #include "kernel_session.h"
+#include "surface_volumes.h"
 
 namespace hl::daemon {
 namespace {
@@ -94,6 +96,13 @@ bool SystemDaemon::Boot(std::string& error) {
     }
     MapHostDrives();
     LoadSystemDrivers();
+    std::string surfaceError;
+    if (auto surface = SurfaceVolumes::Start(root_, *kernel_, surfaceError)) {
+        volumes_ = std::move(surface);
+    } else {
+        // The drivers still serve their devices; only their file systems stay out of reach.
+        std::fprintf(stderr, "hlkernel: %s; volumes will not be mounted\n", surfaceError.c_str());
+    }
     server_ = std::make_unique<Server>(
         root_ / "run" / "kernel.sock",
         [this](const PeerIdentity& peer) { return std::make_unique<KernelSession>(*this, peer); });

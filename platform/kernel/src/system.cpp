@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "kernel/text.h"
@@ -160,6 +161,34 @@ PDEVICE_OBJECT Kernel::FindDevice(std::u16string_view ntName) {
         return nullptr;
     }
     return &static_cast<DeviceObj*>(found.object.get())->object;
+}
+
+namespace {
+
+void CollectDevices(ObjectManager& objects, Directory& directory, DEVICE_TYPE type,
+                    std::vector<std::u16string>& names) {
+    for (auto& [key, entry] : directory.entries) {
+        if (entry->kind() == ObjectKind::Directory) {
+            CollectDevices(objects, static_cast<Directory&>(*entry), type, names);
+        } else if (entry->kind() == ObjectKind::Device &&
+                   static_cast<DeviceObj&>(*entry).object.DeviceType == type) {
+            std::u16string name;
+            for (Object* at = entry.get(); at != nullptr && at->parent != nullptr; at = at->parent) {
+                name = u"\\" + at->name + name;
+            }
+            names.push_back(name);
+        }
+    }
+}
+
+}  // namespace
+
+std::vector<std::u16string> Kernel::DeviceNames(DEVICE_TYPE type) {
+    std::vector<std::u16string> names;
+    std::lock_guard guard(system_->objects.lock);
+    CollectDevices(system_->objects, *system_->objects.rootDirectory, type, names);
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 NTSTATUS Kernel::MapDrive(std::u16string_view drive, const std::filesystem::path& folder) {

@@ -132,6 +132,8 @@ public:
     bool ObjectExists(std::u16string_view ntName);  // the final link is not followed
     std::optional<std::u16string> SymbolicLinkTarget(std::u16string_view ntName);
     PDEVICE_OBJECT FindDevice(std::u16string_view ntName);  // links are followed
+    // The names of every named device of a type (FILE_DEVICE_DISK...), in name order.
+    std::vector<std::u16string> DeviceNames(DEVICE_TYPE type);
 
     // Drivers: the service key \Registry\Machine\System\CurrentControlSet\Services\<name>
     // names the image (ImagePath); the loader opens it and calls its DriverEntry.
