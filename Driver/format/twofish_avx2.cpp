@@ -166,6 +166,9 @@ void Run(const CipherContext& context, std::uint8_t* blocks, std::size_t count) 
             DecryptGroups<decltype(groupCount)::value>(g, k, data);
         }
     };
+    for (; count >= 4 * kLanes; count -= 4 * kLanes, blocks += 4 * kGroupBytes) {
+        groups(std::integral_constant<unsigned, 4>{}, blocks);
+    }
     for (; count >= 2 * kLanes; count -= 2 * kLanes, blocks += 2 * kGroupBytes) {
         groups(std::integral_constant<unsigned, 2>{}, blocks);
     }
@@ -202,7 +205,7 @@ void Decrypt(const CipherContext& context, std::uint8_t* blocks, std::size_t cou
 }  // namespace
 
 const BlockCipherKernel& Avx2CipherKernel() noexcept {
-    static constexpr BlockCipherKernel kernel{"avx2-gather", 2 * kLanes, Prepare, Encrypt, Decrypt};
+    static constexpr BlockCipherKernel kernel{"avx2-gather", 4 * kLanes, Prepare, Encrypt, Decrypt};
     return kernel;
 }
 
