@@ -653,11 +653,9 @@ NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGIST
             RTL_QUERY_REGISTRY_TABLE all = *entry;
             all.Name = nullptr;
             status = QueryEntry(all, current, Context);
-        } else if (!(entry->Flags & RTL_QUERY_REGISTRY_TOPKEY) || entry->Name ||
-                   entry->QueryRoutine) {
-            if (!entry->QueryRoutine && !(entry->Flags & RTL_QUERY_REGISTRY_DIRECT)) {
-                return STATUS_INVALID_PARAMETER;
-            }
+        } else if (!entry->QueryRoutine && !(entry->Flags & RTL_QUERY_REGISTRY_DIRECT)) {
+            return STATUS_INVALID_PARAMETER;
+        } else {
             status = QueryEntry(*entry, current, Context);
         }
         if (!NT_SUCCESS(status)) {

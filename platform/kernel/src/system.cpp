@@ -173,7 +173,8 @@ void CollectDevices(ObjectManager& objects, Directory& directory, DEVICE_TYPE ty
         } else if (entry->kind() == ObjectKind::Device &&
                    static_cast<DeviceObj&>(*entry).object.DeviceType == type) {
             std::u16string name;
-            for (Object* at = entry.get(); at != nullptr && at->parent != nullptr; at = at->parent) {
+            for (Object* at = entry.get(); at != nullptr && at->parent != nullptr;
+                 at = at->parent) {
                 name = u"\\" + at->name + name;
             }
             names.push_back(name);
@@ -188,6 +189,20 @@ std::vector<std::u16string> Kernel::DeviceNames(DEVICE_TYPE type) {
     std::lock_guard guard(system_->objects.lock);
     CollectDevices(system_->objects, *system_->objects.rootDirectory, type, names);
     std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::vector<std::u16string> Kernel::DirectoryEntries(std::u16string_view ntName) {
+    Lookup found;
+    std::vector<std::u16string> names;
+    if (!NT_SUCCESS(system_->objects.Resolve(ntName, true, found)) ||
+        found.object->kind() != ObjectKind::Directory || !found.remaining.empty()) {
+        return names;
+    }
+    std::lock_guard guard(system_->objects.lock);
+    for (auto& [key, object] : static_cast<Directory*>(found.object.get())->entries) {
+        names.push_back(object->name);
+    }
     return names;
 }
 

@@ -145,6 +145,32 @@ TEST_F(IoTest, MappingFailureReachesTheDriver) {
     EXPECT_EQ(std::count(filled.begin(), filled.end(), 0xAB), 100);
 }
 
+TEST_F(IoTest, MdlsOfNonPagedPoolNeedNoMapping) {
+    std::vector<UCHAR> buffer(10000);
+    PMDL locked = IoAllocateMdl(buffer.data() + 100, 5000, FALSE, FALSE, nullptr);
+    PMDL pool = IoAllocateMdl(buffer.data() + 100, 5000, FALSE, FALSE, nullptr);
+    ASSERT_NE(locked, nullptr);
+    ASSERT_NE(pool, nullptr);
+    EXPECT_EQ(MmGetMdlVirtualAddress(locked), buffer.data() + 100);
+    EXPECT_EQ(MmGetMdlByteCount(locked), 5000u);
+    EXPECT_EQ(reinterpret_cast<ULONG_PTR>(locked->StartVa) % PAGE_SIZE, 0u);
+    MmProbeAndLockPages(locked, KernelMode, IoWriteAccess);
+    MmBuildMdlForNonPagedPool(pool);
+    EXPECT_NE(pool->MdlFlags & MDL_SOURCE_IS_NONPAGED_POOL, 0);
+
+    kernel_->faults().mdlMapping.FailFrom(1);
+    EXPECT_EQ(MmGetSystemAddressForMdlSafe(locked, NormalPagePriority), nullptr);
+    EXPECT_EQ(MmGetSystemAddressForMdlSafe(pool, NormalPagePriority), buffer.data() + 100);
+    kernel_->faults().mdlMapping.Clear();
+    EXPECT_EQ(MmGetSystemAddressForMdlSafe(locked, NormalPagePriority), buffer.data() + 100);
+    EXPECT_NE(locked->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA, 0);
+    kernel_->faults().mdlMapping.FailFrom(1);  // mapped once: no second mapping is needed
+    EXPECT_EQ(MmGetSystemAddressForMdlSafe(locked, NormalPagePriority), buffer.data() + 100);
+    MmUnlockPages(locked);
+    IoFreeMdl(locked);
+    IoFreeMdl(pool);
+}
+
 TEST_F(IoTest, BufferedRequestsCopyInAndCopyBackOnlyTheInformationCount) {
     Load();
     const std::string input = "abcdef";

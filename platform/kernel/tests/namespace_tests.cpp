@@ -1,4 +1,6 @@
 // The object namespace: directories, permanence, symbolic links, names without regard to case.
+#include <algorithm>
+
 #include "kernel_fixture.h"
 
 namespace hl::kernel::testing {
@@ -78,6 +80,11 @@ TEST_F(NamespaceTest, SymbolicLinksResolveAndGoAway) {
     EXPECT_TRUE(kernel_->ObjectExists(u"\\Device\\TARGET\\inner"));
     EXPECT_TRUE(kernel_->ObjectExists(u"\\GLOBAL??\\Q:\\Inner"));
     ZwClose(inner);
+
+    auto names = kernel_->DirectoryEntries(u"\\DosDevices");
+    EXPECT_NE(std::find(names.begin(), names.end(), u"Q:"), names.end());
+    EXPECT_NE(std::find(names.begin(), names.end(), u"C:"), names.end());
+    EXPECT_TRUE(kernel_->DirectoryEntries(u"\\??\\Q:\\Inner").empty());  // closed: gone
 
     std::u16string upper = u"\\??\\Q:";
     UNICODE_STRING again = Counted(upper);

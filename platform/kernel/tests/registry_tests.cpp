@@ -181,6 +181,38 @@ TEST_F(RegistryTest, KeysAndValuesThroughHandles) {
     EXPECT_EQ(ZwOpenKey(&key, KEY_READ, &missing), STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
+TEST_F(RegistryTest, SubkeysEnumerateAndDeleteWhenEmpty) {
+    HANDLE parent = nullptr, child = nullptr;
+    ASSERT_EQ(CreateKey(u"\\Registry\\Machine\\Software\\Parent", parent), STATUS_SUCCESS);
+    std::u16string childName = u"Child";
+    UNICODE_STRING counted = Counted(childName);
+    OBJECT_ATTRIBUTES relative;
+    InitializeObjectAttributes(&relative, &counted, OBJ_CASE_INSENSITIVE, parent, nullptr);
+    ASSERT_EQ(ZwCreateKey(&child, KEY_ALL_ACCESS, &relative, 0, nullptr, 0, nullptr),
+              STATUS_SUCCESS);
+    std::vector<std::uint8_t> buffer(128);
+    ULONG needed = 0;
+    ASSERT_EQ(ZwEnumerateKey(parent, 0, KeyBasicInformation, buffer.data(),
+                             static_cast<ULONG>(buffer.size()), &needed),
+              STATUS_SUCCESS);
+    auto* basic = reinterpret_cast<PKEY_BASIC_INFORMATION>(buffer.data());
+    EXPECT_EQ(std::u16string(basic->Name, basic->NameLength / sizeof(WCHAR)), u"Child");
+    EXPECT_EQ(ZwEnumerateKey(parent, 1, KeyBasicInformation, buffer.data(),
+                             static_cast<ULONG>(buffer.size()), &needed),
+              STATUS_NO_MORE_ENTRIES);
+    KEY_FULL_INFORMATION full{};
+    ASSERT_EQ(ZwQueryKey(parent, KeyFullInformation, &full, sizeof full, &needed), STATUS_SUCCESS);
+    EXPECT_EQ(full.SubKeys, 1u);
+    EXPECT_EQ(full.MaxNameLen, 5 * sizeof(WCHAR));
+    EXPECT_EQ(ZwDeleteKey(parent), STATUS_CANNOT_DELETE);
+    EXPECT_EQ(ZwDeleteKey(child), STATUS_SUCCESS);
+    EXPECT_EQ(ZwDeleteKey(parent), STATUS_SUCCESS);
+    ZwClose(child);
+    ZwClose(parent);
+    EXPECT_EQ(store_->OpenKey({}, {registry::Root::LocalMachine, "Software\\Parent"}),
+              registry::Result::NotFound);
+}
+
 TEST_F(RegistryTest, ReadOnlyHandlesCannotWrite) {
     HANDLE key = nullptr;
     ASSERT_EQ(CreateKey(u"\\Registry\\Machine\\Software\\ReadOnly", key), STATUS_SUCCESS);

@@ -132,6 +132,8 @@ public:
     bool ObjectExists(std::u16string_view ntName);  // the final link is not followed
     std::optional<std::u16string> SymbolicLinkTarget(std::u16string_view ntName);
     PDEVICE_OBJECT FindDevice(std::u16string_view ntName);  // links are followed
+    // The names in a directory (links followed to it), as created; empty when it is none.
+    std::vector<std::u16string> DirectoryEntries(std::u16string_view ntName);
     // The names of every named device of a type (FILE_DEVICE_DISK...), in name order.
     std::vector<std::u16string> DeviceNames(DEVICE_TYPE type);
 
