@@ -39,11 +39,17 @@ TEST(StartupTest, WithoutParametersThereAreFourDisks) {
         // Served by the disk's worker, which is therefore up and running.
         EXPECT_EQ(OpenFile(*disk, "\\??\\C:\\missing.vd", 0).status, STATUS_NO_SUCH_FILE);
     }
-    // One worker per disk, each raised to the lowest real-time priority.
+    // One worker per disk, started with its disk, raised to the lowest real-time priority.
     const auto threads = system.kernel().SystemThreads();
     ASSERT_EQ(RunningWorkers(system.kernel()), 4u);
+    std::vector<PVOID> contexts;
     for (const auto& thread : threads) {
         EXPECT_EQ(thread.priority, LOW_REALTIME_PRIORITY);
+        contexts.push_back(thread.startContext);
+    }
+    for (ULONG n = 0; n < 4; ++n) {
+        PDEVICE_OBJECT device = system.kernel().FindDevice(DiskName(n));
+        EXPECT_EQ(std::count(contexts.begin(), contexts.end(), device), 1) << n;
     }
 }
 

@@ -61,6 +61,17 @@ TEST_F(TransferTest, WritesStoreTheEncipheredSectorsAndNothingElse) {
     EXPECT_EQ(back, plain);
 }
 
+// The worker gives a disk's boost to what it served well; refusals get none.
+TEST_F(TransferTest, SuccessfulTransfersCompleteWithTheDiskBoost) {
+    Bytes data;
+    EXPECT_EQ(ReadDisk(*disk_, 0, kSector, data).priorityBoost, IO_DISK_INCREMENT);
+    EXPECT_EQ(WriteDisk(*disk_, 0, data).priorityBoost, IO_DISK_INCREMENT);
+    EXPECT_EQ(ReadDisk(*disk_, kMiB, kSector, data).priorityBoost, IO_NO_INCREMENT);
+    EXPECT_EQ(ReadDisk(*disk_, 0, 0, data).priorityBoost, IO_NO_INCREMENT);
+    VD_OPEN_FILE_INFORMATION record;
+    EXPECT_EQ(QueryFile(*disk_, record).priorityBoost, IO_NO_INCREMENT);
+}
+
 struct RangeCase {
     const char* what;
     LONGLONG offset;
