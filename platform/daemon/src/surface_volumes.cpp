@@ -173,6 +173,10 @@ NTSTATUS SurfaceVolumes::Unlock(char letter) {
     return volume ? ToStatus(mounts_->Unlock(letter)) : STATUS_NOT_LOCKED;
 }
 
+NTSTATUS SurfaceVolumes::Format(char letter, pid_t requester, const std::string& label) {
+    return ToStatus(mounts_->Format(letter, requester, label));
+}
+
 std::vector<std::string> SurfaceVolumes::Describe() {
     std::vector<std::string> lines;
     for (const std::string& name : surface_->DeviceNames()) {

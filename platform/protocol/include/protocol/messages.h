@@ -188,6 +188,17 @@ struct VolumePathReply {
     }
 };
 
+// Formats the volume on a drive with NTFS and mounts it (the system's format command).
+struct FormatVolumeRequest {
+    std::u16string drive;  // "X:"
+    std::string label;
+    template <typename A>
+    void Fields(A& a) {
+        a.Field(drive);
+        a.Field(label);
+    }
+};
+
 struct SystemStatusReply {
     std::int32_t status = 0;
     std::vector<std::string> lines;  // one line each: devices, drive letters, volumes, drivers
@@ -210,7 +221,8 @@ struct SystemStatusReply {
     X(QueryDosDevice, 8, QueryDosDeviceRequest, NamesReply)    \
     X(VolumePath, 9, VolumePathRequest, VolumePathReply)       \
     X(SystemStatus, 10, Empty, SystemStatusReply)              \
-    X(Shutdown, 11, Empty, StatusReply)
+    X(Shutdown, 11, Empty, StatusReply)                        \
+    X(FormatVolume, 12, FormatVolumeRequest, StatusReply)
 
 enum class RequestType : std::uint16_t {
 #define HL_PROTOCOL_ENUM(name, number, request, reply) name = number,
