@@ -69,6 +69,17 @@ bool Serving(const fs::path& root) {
     return true;
 }
 
+// The root goes with the test program, after its last kernel has shut down.
+class RootCleanup : public ::testing::Environment {
+public:
+    void TearDown() override {
+        std::error_code ignored;
+        fs::remove_all(fs::temp_directory_path() / ("hl-system-" + std::to_string(::getpid())),
+                       ignored);
+    }
+};
+const auto* const kRootCleanup = ::testing::AddGlobalTestEnvironment(new RootCleanup);
+
 }  // namespace
 
 const fs::path& BootedSystem::Root() {

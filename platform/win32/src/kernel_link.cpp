@@ -10,6 +10,11 @@ KernelLink& KernelLink::Instance() {
 }
 
 bool KernelLink::ConnectLocked() {
+    if (channel_ && owner_ != ::getpid()) {
+        // The parent's connection is not ours to use: our handles of it are dead too.
+        channel_.reset();
+        ++generation_;
+    }
     if (channel_) {
         return true;
     }
@@ -30,6 +35,7 @@ bool KernelLink::ConnectLocked() {
         return false;
     }
     channel_ = std::move(channel);
+    owner_ = ::getpid();
     ++generation_;
     return true;
 }

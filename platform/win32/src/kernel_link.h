@@ -62,6 +62,7 @@ private:
     std::unique_ptr<protocol::Channel> channel_;
     std::uint32_t sequence_ = 0;
     std::uint32_t generation_ = 0;
+    int owner_ = 0;  // the process the connection belongs to: a forked child makes its own
 };
 
 // A kernel call whose reply carries a status: false with the matching last error when the

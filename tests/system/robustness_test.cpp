@@ -1,0 +1,222 @@
+// The running system under load and abuse: several disks and clients at once, read-only
+// volumes, a kernel killed mid-write, and hostile protocol messages.
+#include <gtest/gtest.h>
+#include <ntstatus.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "booted_system.h"
+#include "controller/controller_state.h"
+#include "protocol/channel.h"
+
+namespace {
+
+using system_test::BootedSystem;
+
+constexpr LONGLONG kDiskBytes = 16 << 20;
+
+bool Key(HANDLE volume, ControllerState& state, bool create) {
+    DWORD returned = 0;
+    return create ? DeviceIoControl(volume, IOCTL_VD_SET_KEY, &state.SetKeyRecord,
+                                    sizeof(state.SetKeyRecord), nullptr, 0, &returned,
+                                    nullptr) != FALSE
+                  : DeviceIoControl(volume, IOCTL_VD_OPEN_KEY, &state.OpenKeyRecord,
+                                    sizeof(state.OpenKeyRecord), nullptr, 0, &returned,
+                                    nullptr) != FALSE;
+}
+
+bool Mount(ControllerState& state, char letter, const char* file, LONGLONG size,
+           bool readOnly = false) {
+    memset(&state.SetKeyRecord, 0, sizeof(state.SetKeyRecord));
+    memset(&state.OpenKeyRecord, 0, sizeof(state.OpenKeyRecord));
+    state.SetKeyRecord.KeyMaterial[0] = static_cast<UCHAR>(letter);
+    memcpy(state.SetKeyRecord.UserKey, "pw", 2);
+    memcpy(state.OpenKeyRecord.UserKey, "pw", 2);
+    state.ReadOnlyMount = readOnly;
+    SetContainerFile(state, file, size);
+    HANDLE volume = MountContainer(state, letter);
+    if (volume == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    const bool keyed = Key(volume, state, size != 0);
+    CloseHandle(volume);
+    return keyed;
+}
+
+int Format(char letter) {
+    const std::string command =
+        std::string(FORMAT_PATH) + " " + letter + ": /FS:NTFS /Q /Y >/dev/null";
+    return std::system(command.c_str());
+}
+
+bool WriteText(const std::string& path, const std::string& text) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD written = 0;
+    const BOOL ok =
+        file != INVALID_HANDLE_VALUE &&
+        WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    CloseHandle(file);
+    return ok && written == text.size();
+}
+
+std::string ReadText(const std::string& path) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              0, nullptr);
+    char buffer[256] = {};
+    DWORD read = 0;
+    if (file != INVALID_HANDLE_VALUE) {
+        ReadFile(file, buffer, sizeof(buffer) - 1, &read, nullptr);
+        CloseHandle(file);
+    }
+    return std::string(buffer, read);
+}
+
+TEST(Robustness, FourDisksAtOnceThenNoFreeDevice) {
+    BootedSystem system;
+    const char letters[] = {'K', 'L', 'M', 'N'};
+    ControllerState state;
+    for (char letter : letters) {
+        const std::string file = std::string("C:\\four-") + letter + ".vd";
+        ASSERT_TRUE(Mount(state, letter, file.c_str(), kDiskBytes))
+            << letter << std::hex << state.LastError;
+        ASSERT_EQ(Format(letter), 0);
+        ASSERT_TRUE(WriteText(std::string(1, letter) + ":\\name.txt", std::string(1, letter)));
+    }
+    EXPECT_FALSE(Mount(state, 'O', "C:\\fifth.vd", kDiskBytes));
+    EXPECT_EQ(state.LastError, KV_E_NO_FREE_DEVICE);
+    for (char letter : letters) {
+        EXPECT_EQ(ReadText(std::string(1, letter) + ":\\name.txt"), std::string(1, letter));
+        EXPECT_TRUE(SafeUnmount(state, letter)) << letter;
+    }
+}
+
+TEST(Robustness, TwoClientsMountingAtTheSameMomentBothEndCleanly) {
+    BootedSystem system;
+    // Two processes race for the first free device with their own letters.
+    pid_t clients[2];
+    for (int i = 0; i < 2; ++i) {
+        clients[i] = ::fork();
+        if (clients[i] == 0) {
+            ControllerState own;
+            const char letter = i == 0 ? 'G' : 'H';
+            const std::string file = std::string("C:\\race-") + letter + ".vd";
+            std::_Exit(Mount(own, letter, file.c_str(), kDiskBytes) ? 0 : 1);
+        }
+    }
+    int successes = 0;
+    for (pid_t client : clients) {
+        int status = 0;
+        ::waitpid(client, &status, 0);
+        successes += WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
+    EXPECT_GE(successes, 1);
+    // A loser leaves no letter behind; every winner's disk is served.
+    ControllerState state;
+    char device[64];
+    ASSERT_TRUE(ScanDevices(state, device));
+    int bound = 0;
+    for (char letter : {'G', 'H'}) {
+        char target[256];
+        if (QueryDosDeviceA(std::string{letter, ':'}.c_str(), target, sizeof(target)) != 0) {
+            ++bound;
+            EXPECT_TRUE(CriticalUnmount(state, letter));
+        }
+    }
+    EXPECT_EQ(bound, successes);
+}
+
+TEST(Robustness, ReadOnlyOpenMountsAReadOnlyFileSystem) {
+    BootedSystem system;
+    ControllerState state;
+    ASSERT_TRUE(Mount(state, 'R', "C:\\ro.vd", kDiskBytes));
+    ASSERT_EQ(Format('R'), 0);
+    ASSERT_TRUE(WriteText("R:\\kept.txt", "kept"));
+    ASSERT_TRUE(SafeUnmount(state, 'R'));
+
+    ASSERT_TRUE(Mount(state, 'r', "C:\\ro.vd", 0, true)) << std::hex << state.LastError;
+    EXPECT_EQ(ReadText("R:\\kept.txt"), "kept");
+    HANDLE file = CreateFileA("R:\\new.txt", GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    EXPECT_EQ(file, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_WRITE_PROTECT));
+    EXPECT_TRUE(SafeUnmount(state, 'r'));
+}
+
+TEST(Robustness, AKernelKilledMidWriteIsCleanedUpAtTheNextBoot) {
+    BootedSystem system;
+    ControllerState state;
+    ASSERT_TRUE(Mount(state, 'W', "C:\\crash.vd", kDiskBytes));
+    ASSERT_EQ(Format('W'), 0);
+    ASSERT_TRUE(WriteText("W:\\before.txt", "before"));
+    ASSERT_TRUE(SafeUnmount(state, 'W'));
+    ASSERT_TRUE(Mount(state, 'W', "C:\\crash.vd", 0));
+
+    std::string host = (BootedSystem::Root() / "mnt" / "w" / "busy.bin").string();
+    const pid_t writer = ::fork();
+    if (writer == 0) {
+        std::ofstream out(host, std::ios::binary);
+        const std::string block(65536, 'z');
+        for (int i = 0; i < 100000 && out; ++i) {
+            out << block;
+        }
+        std::_Exit(0);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    system.Kill();
+    ::kill(writer, SIGKILL);
+    ::waitpid(writer, nullptr, 0);
+
+    system.Restart();
+    // The dead kernel's volume is gone; only the new kernel's disk surface is mounted.
+    std::ifstream mounts("/proc/mounts");
+    const std::string all((std::istreambuf_iterator<char>(mounts)), {});
+    EXPECT_EQ(all.find((BootedSystem::Root() / "mnt").string()), std::string::npos) << all;
+    ASSERT_TRUE(Mount(state, 'W', "C:\\crash.vd", 0)) << std::hex << state.LastError;
+    EXPECT_EQ(ReadText("W:\\before.txt"), "before");
+    EXPECT_TRUE(CriticalUnmount(state, 'W'));
+}
+
+TEST(Robustness, HostileMessagesAreRefusedAndTheKernelServesOn) {
+    BootedSystem system;
+    const std::string socketPath = (BootedSystem::Root() / "run" / "kernel.sock").string();
+    {
+        hl::protocol::Channel channel(hl::protocol::Channel::Connect(socketPath.c_str()));
+        const std::uint8_t junk[3] = {1, 2, 3};
+        ASSERT_TRUE(channel.Send(
+            static_cast<std::uint16_t>(hl::protocol::RequestType::DeviceControl), 1, junk));
+        hl::protocol::Header header;
+        std::vector<std::uint8_t> body;
+        ASSERT_EQ(channel.Receive(header, body), hl::protocol::ReceiveResult::Ok);
+        EXPECT_EQ(header.type, hl::protocol::kRefusedType);
+        ASSERT_TRUE(channel.Send(4242, 2, {}));
+        ASSERT_EQ(channel.Receive(header, body), hl::protocol::ReceiveResult::Ok);
+        EXPECT_EQ(header.type, hl::protocol::kRefusedType);
+        // A device-control on a handle that was never opened.
+        hl::protocol::TransferReply reply;
+        hl::protocol::DeviceControlRequest request;
+        request.handle = 999;
+        ASSERT_EQ(hl::protocol::Call<hl::protocol::RequestType::DeviceControl>(channel, 3, request,
+                                                                               reply),
+                  hl::protocol::CallResult::Ok);
+        EXPECT_EQ(reply.status, STATUS_INVALID_HANDLE);
+    }
+    {
+        const int fd = hl::protocol::Channel::Connect(socketPath.c_str());
+        hl::protocol::Header lie;
+        lie.length = 0xFFFFFFFF;
+        ASSERT_EQ(::write(fd, &lie, sizeof(lie)), static_cast<ssize_t>(sizeof(lie)));
+        ::close(fd);
+    }
+    ControllerState state;
+    ASSERT_TRUE(Mount(state, 'V', "C:\\after.vd", kDiskBytes));
+    EXPECT_TRUE(CriticalUnmount(state, 'V'));
+}
+
+}  // namespace
