@@ -3,6 +3,9 @@
 #include <dlfcn.h>
 #include <link.h>
 
+#include <chrono>
+#include <thread>
+
 #include "kernel/text.h"
 #include "system.h"
 
@@ -118,17 +121,19 @@ auto AsSystem(F&& routine) {
 void Release(DriverObj& driver, bool unloaded) {
     System& system = Sys();
     driver.unloaded.store(true);
+    // No request enters any more; those already inside a dispatch routine are let out first.
+    for (unsigned spins = 0; driver.dispatching.load(); ++spins) {
+        if (spins < 1000) {
+            std::this_thread::yield();
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
     system.io.AbandonRequestsOf(&driver.object);
     bool keep = false;
     if (driver.object.DeviceObject) {
         BugCheck(std::string(unloaded ? "the unload routine" : "a failed DriverEntry") +
                  " left device objects behind; the image stays loaded");
-        keep = true;
-    }
-    if (driver.dispatching.load()) {
-        BugCheck(
-            "requests are still inside the driver's dispatch routines; the image stays "
-            "loaded");
         keep = true;
     }
     if (system.threads.RunningIn(driver.imageBegin, driver.imageEnd)) {

@@ -55,6 +55,13 @@ protected:
     }
 
     void TearDown() override {
+        // Whatever a test leaves behind (handles, objects, pool, IRPs) is diagnosed here.
+        const std::size_t before = kernel_->Diagnostics().size();
+        kernel_->Shutdown();
+        const auto after = kernel_->Diagnostics();
+        if (!allowShutdownFaults_) {
+            EXPECT_EQ(after.size(), before) << after.back();
+        }
         kernel_.reset();
         store_.reset();
         std::error_code error;
@@ -98,6 +105,7 @@ protected:
     std::filesystem::path drive_;
     std::unique_ptr<registry::Store> store_;
     std::unique_ptr<Kernel> kernel_;
+    bool allowShutdownFaults_ = false;
 };
 
 }  // namespace hl::kernel::testing
