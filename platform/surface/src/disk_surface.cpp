@@ -4,7 +4,6 @@
 
 #include <fcntl.h>
 #include <fuse_lowlevel.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -79,7 +78,8 @@ struct DiskSurface::State {
 
     fuse_session* session = nullptr;
     std::vector<std::thread> workers;
-    int wake[2] = {-1, -1};
+    std::atomic<bool> stopping{false};
+    std::atomic<int> running{0};
 
     std::shared_ptr<Entry> Lookup(fuse_ino_t ino) const {
         std::lock_guard lock(mutex);
@@ -134,7 +134,24 @@ void OnInit(void*, fuse_conn_info* connection) {
     }
 }
 
+// Stop wakes each worker with a lookup of this name, from its own process; a worker that answers
+// one finishes.
+constexpr const char* kStopName = ".hl-surface-stop";
+thread_local bool t_stopRequested = false;
+
+bool IsStopRequest(fuse_req_t request, const char* name) {
+    return std::strcmp(name, kStopName) == 0 && StateOf(request).stopping &&
+           fuse_req_ctx(request)->pid == getpid();
+}
+
 void OnLookup(fuse_req_t request, fuse_ino_t parent, const char* name) {
+    if (parent == FUSE_ROOT_ID && IsStopRequest(request, name)) {
+        // Counted off before the answer: Stop must not wait for a worker that will not read again.
+        --StateOf(request).running;
+        t_stopRequested = true;
+        fuse_reply_err(request, ENOENT);
+        return;
+    }
     const auto entry =
         parent == FUSE_ROOT_ID ? StateOf(request).Lookup(std::string_view(name)) : nullptr;
     if (!entry) {
@@ -364,28 +381,20 @@ const fuse_lowlevel_ops kOperations = [] {
     return operations;
 }();
 
-// Each worker owns a request buffer; the wake pipe tells them all to finish.
-void Work(fuse_session* session, int wake) {
+// Each worker owns a request buffer and blocks in the read, so that a request wakes one worker.
+void Work(SurfaceState* state) {
     fuse_buf buffer{};
-    pollfd watched[2] = {{fuse_session_fd(session), POLLIN, 0}, {wake, POLLIN, 0}};
-    while (!fuse_session_exited(session)) {
-        if (poll(watched, 2, -1) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            break;
-        }
-        if (watched[1].revents != 0) {
-            break;
-        }
-        const int received = fuse_session_receive_buf(session, &buffer);
-        if (received == -EAGAIN || received == -EINTR) {
+    t_stopRequested = false;
+    while (!t_stopRequested) {
+        const int received = fuse_session_receive_buf(state->session, &buffer);
+        if (received == -EINTR || received == -EAGAIN) {
             continue;
         }
         if (received <= 0) {
+            --state->running;  // unmounted or aborted
             break;
         }
-        fuse_session_process_buf(session, &buffer);
+        fuse_session_process_buf(state->session, &buffer);
     }
     std::free(buffer.mem);
 }
@@ -476,16 +485,10 @@ SurfaceResult DiskSurface::Start() {
         fuse_session_destroy(session);
         return SurfaceResult::MountFailed;
     }
-    const int fd = fuse_session_fd(session);
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-    if (pipe2(state_->wake, O_CLOEXEC) != 0) {
-        fuse_session_unmount(session);
-        fuse_session_destroy(session);
-        return SurfaceResult::MountFailed;
-    }
     state_->session = session;
     for (int i = 0; i < kWorkers; ++i) {
-        state_->workers.emplace_back(Work, session, state_->wake[0]);
+        ++state_->running;
+        state_->workers.emplace_back(Work, state_.get());
     }
     return SurfaceResult::Ok;
 }
@@ -494,8 +497,12 @@ void DiskSurface::Stop() {
     if (!state_->session) {
         return;
     }
-    const char byte = 1;
-    (void)!write(state_->wake[1], &byte, 1);
+    state_->stopping = true;
+    const fs::path stop = state_->root / "dev" / kStopName;
+    while (state_->running > 0) {
+        struct stat ignored {};
+        stat(stop.c_str(), &ignored);
+    }
     for (auto& worker : state_->workers) {
         worker.join();
     }
@@ -507,9 +514,7 @@ void DiskSurface::Stop() {
     }
     fuse_session_destroy(state_->session);
     state_->session = nullptr;
-    close(state_->wake[0]);
-    close(state_->wake[1]);
-    state_->wake[0] = state_->wake[1] = -1;
+    state_->stopping = false;
 }
 
 SurfaceResult DiskSurface::AddDevice(std::shared_ptr<BlockDevice> device) {
