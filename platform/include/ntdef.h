@@ -45,6 +45,8 @@ constexpr C* MutableText(const C* text) {
 #define RTL_CONSTANT_STRING(s) \
     { (USHORT)(sizeof(s) - sizeof((s)[0])), (USHORT)sizeof(s), ::hl::MutableText(s) }
 
+#define C_ASSERT(e) static_assert(e, #e)
+
 typedef CCHAR KPROCESSOR_MODE;
 typedef enum _MODE { KernelMode, UserMode, MaximumMode } MODE;
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <ntddk.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -40,9 +41,20 @@ inline std::vector<std::uint8_t> Utf16Bytes(std::u16string_view text) {
 
 class KernelTest : public ::testing::Test {
 protected:
+    // A temporary folder that other users can traverse and from which images can be mapped.
+    static std::string TemporaryBase() {
+        for (const char* base : {"/tmp", "/var/tmp"}) {
+            struct statvfs info {};
+            if (statvfs(base, &info) == 0 && !(info.f_flag & ST_NOEXEC)) {
+                return base;
+            }
+        }
+        return std::filesystem::current_path().string();
+    }
+
     void SetUp() override {
-        char pattern[] = "/tmp/kernel-test-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
+        std::string pattern = TemporaryBase() + "/kernel-test-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
         root_ = pattern;
         chmod(root_.c_str(), 0755);
         drive_ = root_ / "drive_c";
