@@ -441,7 +441,7 @@ bool CleanStaleMounts(const fs::path& root) {
 }
 
 DiskSurface::DiskSurface(fs::path root) : state_(std::make_unique<State>()) {
-    state_->root = std::move(root);
+    state_->root = host::Canonical(root);  // as /proc and mountinfo show it
 }
 
 DiskSurface::~DiskSurface() {

@@ -106,9 +106,22 @@ std::optional<pid_t> Spawn(const std::vector<std::string>& argv, Output output) 
     if (output == Output::Silent) {
         posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     }
+    // The host's client sockets and its signal handling are none of the child's business; its
+    // own session keeps a terminal's Ctrl-C away from the volumes.
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     posix_spawn_file_actions_addchdir_np(&actions, "/");
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t signals;
+    sigemptyset(&signals);
+    posix_spawnattr_setsigmask(&attributes, &signals);
+    sigfillset(&signals);
+    posix_spawnattr_setsigdefault(&attributes, &signals);
+    posix_spawnattr_setflags(&attributes,
+                             POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSID);
     pid_t pid = 0;
-    const int error = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+    const int error = posix_spawn(&pid, args[0], &actions, &attributes, args.data(), environ);
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     if (error != 0) {
         return std::nullopt;

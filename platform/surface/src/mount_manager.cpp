@@ -213,10 +213,9 @@ VolumeResult MountManager::MountLocked(char letter, Volume& volume) {
     if (state.writeProtected) {
         options += ",ro";
     }
-    const auto server =
-        host::Spawn({Program({"/usr/bin/ntfs-3g", "/bin/ntfs-3g"}), "-o", options,
-                     surface_.DevicePath(volume.device).string(), mountPath.string()},
-                    host::Output::Silent);  // with no_detach it chats on stderr
+    const auto server = host::Spawn({Program({"/usr/bin/ntfs-3g", "/bin/ntfs-3g"}), "-o", options,
+                                     (root_ / "dev" / volume.device).string(), mountPath.string()},
+                                    host::Output::Silent);  // with no_detach it chats on stderr
     if (!server) {
         rmdir(mountPath.c_str());
         return VolumeResult::MountFailed;
