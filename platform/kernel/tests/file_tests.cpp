@@ -293,6 +293,51 @@ TEST_F(FileTest, QueryAndSetInformation) {
     ZwClose(handle);
 }
 
+TEST_F(FileTest, OpensRelativeToAFolderHandle) {
+    WriteHostFile("Folder/Sub/Data.TXT", "relative");
+    HANDLE folder = nullptr, file = nullptr;
+    IO_STATUS_BLOCK io{};
+    ASSERT_EQ(Create(u"\\??\\C:\\folder", FILE_LIST_DIRECTORY | SYNCHRONIZE,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN, FILE_DIRECTORY_FILE | kSync,
+                     folder, io),
+              STATUS_SUCCESS);
+    std::u16string relative = u"SUB\\data.txt";
+    UNICODE_STRING name = Counted(relative);
+    OBJECT_ATTRIBUTES object;
+    InitializeObjectAttributes(&object, &name, OBJ_CASE_INSENSITIVE, folder, nullptr);
+    ASSERT_EQ(ZwOpenFile(&file, GENERIC_READ, &object, &io, 0, kSync), STATUS_SUCCESS);
+    char buffer[16] = {};
+    EXPECT_EQ(
+        ZwReadFile(file, nullptr, nullptr, nullptr, &io, buffer, sizeof buffer, nullptr, nullptr),
+        STATUS_SUCCESS);
+    EXPECT_EQ(std::string(buffer, io.Information), "relative");
+    ZwClose(file);
+    ZwClose(folder);
+}
+
+TEST_F(FileTest, DeleteOnCloseAndDispositionRemoveTheFileAtItsLastClose) {
+    HANDLE handle = nullptr;
+    IO_STATUS_BLOCK io{};
+    ASSERT_EQ(Create(u"\\??\\C:\\temp.bin", GENERIC_WRITE | DELETE, 0, FILE_CREATE,
+                     FILE_DELETE_ON_CLOSE | kSync, handle, io),
+              STATUS_SUCCESS);
+    EXPECT_TRUE(std::filesystem::exists(drive_ / "temp.bin"));
+    ZwClose(handle);
+    EXPECT_FALSE(std::filesystem::exists(drive_ / "temp.bin"));
+    EXPECT_EQ(Create(u"\\??\\C:\\temp.bin", GENERIC_WRITE, 0, FILE_CREATE,
+                     FILE_DELETE_ON_CLOSE | kSync, handle, io),
+              STATUS_INVALID_PARAMETER);  // delete-on-close needs DELETE access
+
+    WriteHostFile("keep.bin", "x");
+    ASSERT_EQ(Open(u"\\??\\C:\\keep.bin", DELETE | SYNCHRONIZE, 0, handle), STATUS_SUCCESS);
+    FILE_DISPOSITION_INFORMATION disposition{TRUE};
+    EXPECT_EQ(ZwSetInformationFile(handle, &io, &disposition, sizeof disposition,
+                                   FileDispositionInformation),
+              STATUS_SUCCESS);
+    ZwClose(handle);
+    EXPECT_FALSE(std::filesystem::exists(drive_ / "keep.bin"));
+}
+
 TEST_F(FileTest, NetworkPathsGoThroughTheShareTable) {
     const auto share = root_ / "share";
     std::filesystem::create_directories(share / "Docs");
