@@ -90,6 +90,24 @@ TEST_F(IoTest, LoaderFailures) {
     EXPECT_FALSE(kernel_->ObjectExists(u"\\Driver\\KernelTest"));
 }
 
+TEST_F(IoTest, DeviceNameCollisionFailsTheEntryRoutineAndLeavesNothing) {
+    std::u16string taken = TEST_DEVICE_NAME;
+    UNICODE_STRING name = Counted(taken);
+    OBJECT_ATTRIBUTES object;
+    InitializeObjectAttributes(&object, &name, OBJ_PERMANENT, nullptr, nullptr);
+    HANDLE directory = nullptr;
+    ASSERT_EQ(ZwCreateDirectoryObject(&directory, DIRECTORY_ALL_ACCESS, &object), STATUS_SUCCESS);
+    Install(u"system32\\drivers\\kerneltest.sys", "WINDOWS/system32/drivers/kerneltest.sys");
+    EXPECT_EQ(kernel_->LoadDriver(u"KernelTest"), STATUS_OBJECT_NAME_COLLISION);
+    EXPECT_EQ(kernel_->FindDriver(u"KernelTest"), nullptr);
+    EXPECT_FALSE(kernel_->ObjectExists(u"\\Driver\\KernelTest"));
+    EXPECT_TRUE(kernel_->SystemThreads().empty());
+    EXPECT_EQ(kernel_->PoolAllocations(), 0u);
+    ZwMakeTemporaryObject(directory);
+    ZwClose(directory);
+    EXPECT_EQ(kernel_->LoadDriver(u"KernelTest"), STATUS_SUCCESS);  // the name is free again
+}
+
 TEST_F(IoTest, DriverReadsItsParameterWithTheServiceKeyPath) {
     const ULONG magic = 0x12345678;
     std::vector<std::uint8_t> bytes(4);
