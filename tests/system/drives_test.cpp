@@ -7,6 +7,7 @@
 
 #include "booted_system.h"
 #include "controller/controller_state.h"
+#include "disk_steps.h"
 
 namespace {
 
@@ -32,15 +33,8 @@ TEST(Drives, LettersTypesSpaceAndFileSystems) {
     EXPECT_EQ(GetLogicalDriveStringsA(sizeof(small), small), 5u);  // the size it needs
 
     ControllerState state;
-    memset(&state.SetKeyRecord, 0, sizeof(state.SetKeyRecord));
-    memcpy(state.SetKeyRecord.UserKey, "pw", 2);
-    SetContainerFile(state, "C:\\drives.vd", 16 << 20);
-    HANDLE volume = MountContainer(state, 'X');
-    ASSERT_NE(volume, INVALID_HANDLE_VALUE) << std::hex << state.LastError;
-    DWORD returned = 0;
-    ASSERT_TRUE(DeviceIoControl(volume, IOCTL_VD_SET_KEY, &state.SetKeyRecord,
-                                sizeof(state.SetKeyRecord), nullptr, 0, &returned, nullptr));
-    CloseHandle(volume);
+    ASSERT_TRUE(system_test::MountDisk(state, 'X', "C:\\drives.vd", 16 << 20, "pw"))
+        << std::hex << state.LastError;
     EXPECT_EQ(Drives(), "C:\\ X:\\ ");
     EXPECT_EQ(GetDriveTypeA("X:\\"), static_cast<UINT>(DRIVE_FIXED));
 
@@ -49,7 +43,7 @@ TEST(Drives, LettersTypesSpaceAndFileSystems) {
     EXPECT_FALSE(GetVolumeInformationA("X:\\", nullptr, 0, nullptr, nullptr, nullptr, fileSystem,
                                        sizeof(fileSystem)));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_UNRECOGNIZED_VOLUME));
-    ASSERT_EQ(std::system((std::string(FORMAT_PATH) + " X: /FS:NTFS /Q /Y >/dev/null").c_str()), 0);
+    ASSERT_EQ(system_test::FormatDrive('X'), 0);
 
     ASSERT_TRUE(GetVolumeInformationA("X:\\", nullptr, 0, nullptr, nullptr, nullptr, fileSystem,
                                       sizeof(fileSystem)));

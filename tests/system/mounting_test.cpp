@@ -9,51 +9,21 @@
 
 #include "booted_system.h"
 #include "controller/controller_state.h"
+#include "disk_steps.h"
 #include "format/container_header.h"
 #include "format/unit_cipher.h"
 
 namespace {
 
 using system_test::BootedSystem;
+using system_test::DosTarget;
 
-constexpr LONGLONG kOneMebibyte = 1 << 20;
-
-void FillKeys(ControllerState& state, const char* password) {
-    memset(&state.SetKeyRecord, 0, sizeof(state.SetKeyRecord));
-    for (size_t i = 0; i < 4500; ++i) {
-        state.SetKeyRecord.KeyMaterial[i] = static_cast<UCHAR>(i * 31 + 7);
-    }
-    strncpy(reinterpret_cast<char*>(state.SetKeyRecord.UserKey), password, VD_USER_KEY_SIZE);
-    memset(&state.OpenKeyRecord, 0, sizeof(state.OpenKeyRecord));
-    strncpy(reinterpret_cast<char*>(state.OpenKeyRecord.UserKey), password, VD_USER_KEY_SIZE);
-}
-
-BOOL Control(HANDLE volume, DWORD code, void* input, DWORD inputLength, void* output = nullptr,
-             DWORD outputLength = 0) {
-    DWORD returned = 0;
-    return DeviceIoControl(volume, code, input, inputLength, output, outputLength, &returned,
-                           nullptr);
-}
-
-// Mounts `file` on `letter` and sends the key request; true when the disk is ready.
 bool Mount(ControllerState& state, char letter, const char* file, LONGLONG size,
            const char* password) {
-    FillKeys(state, password);
-    SetContainerFile(state, file, size);
-    HANDLE volume = MountContainer(state, letter);
-    if (volume == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    const BOOL keyed =
-        size != 0
-            ? Control(volume, IOCTL_VD_SET_KEY, &state.SetKeyRecord, sizeof(state.SetKeyRecord))
-            : Control(volume, IOCTL_VD_OPEN_KEY, &state.OpenKeyRecord, sizeof(state.OpenKeyRecord));
-    CloseHandle(volume);
-    if (!keyed) {
-        CriticalUnmount(state, letter);
-    }
-    return keyed != FALSE;
+    return system_test::MountDisk(state, letter, file, size, password);
 }
+
+constexpr LONGLONG kOneMebibyte = 1 << 20;
 
 std::vector<char> Sector(char fill) {
     return std::vector<char>(4096, fill);
@@ -85,17 +55,12 @@ std::vector<char> ReadSector(char letter, LONGLONG sector) {
     return data;
 }
 
-std::string Target(const char* name) {
-    char target[512] = {};
-    return QueryDosDeviceA(name, target, sizeof(target)) != 0 ? std::string(target) : std::string();
-}
-
 TEST(Mounting, NewContainerLivesThroughUnmountsAndRestarts) {
     BootedSystem system;
     ControllerState state;
     ASSERT_TRUE(Mount(state, 'X', "C:\\vault.vd", kOneMebibyte, "secret"))
         << std::hex << state.LastError;
-    EXPECT_EQ(Target("X:"), "\\Device\\Harddisk\\VaultDisk0");
+    EXPECT_EQ(DosTarget("X:"), "\\Device\\Harddisk\\VaultDisk0");
     EXPECT_EQ(std::filesystem::file_size(BootedSystem::DriveC() / "vault.vd"),
               8192u + kOneMebibyte);
     ASSERT_TRUE(WriteSector('X', 3, Sector('a')));
@@ -126,12 +91,12 @@ TEST(Mounting, NewContainerLivesThroughUnmountsAndRestarts) {
     EXPECT_EQ(std::string(record.FileName, record.FileNameLength), "\\??\\C:\\vault.vd");
 
     ASSERT_TRUE(SafeUnmount(state, 'X')) << std::hex << state.LastError;
-    EXPECT_EQ(Target("X:"), "");
+    EXPECT_EQ(DosTarget("X:"), "");
     EXPECT_FALSE(SafeUnmount(state, 'X'));
     EXPECT_EQ(state.LastError, KV_E_ALREADY_UNMOUNTED);
 
     EXPECT_FALSE(Mount(state, 'X', "C:\\vault.vd", 0, "Secret"));  // case matters
-    EXPECT_EQ(Target("X:"), "");
+    EXPECT_EQ(DosTarget("X:"), "");
     ASSERT_TRUE(Mount(state, 'X', "C:\\vault.vd", 0, "secret"));
     EXPECT_EQ(ReadSector('X', 3), Sector('a'));
     ASSERT_TRUE(SafeUnmount(state, 'X'));
@@ -158,7 +123,7 @@ TEST(Mounting, LettersAndDevicesInUse) {
     EXPECT_STREQ(device, "\\Device\\Harddisk\\VaultDisk1");
     EXPECT_EQ(state.UsedDriveLetter, 'P');
     ASSERT_TRUE(Mount(state, 'S', "C:\\edge.vd", kOneMebibyte, "pw"));
-    EXPECT_EQ(Target("S:"), "\\Device\\Harddisk\\VaultDisk1");
+    EXPECT_EQ(DosTarget("S:"), "\\Device\\Harddisk\\VaultDisk1");
     ASSERT_TRUE(DefineDosDeviceA(DDD_RAW_TARGET_PATH, "T:", "\\Device\\Harddisk\\VaultDisk3"));
     EXPECT_FALSE(ScanDevices(state, device));
     EXPECT_EQ(state.UsedDriveLetter, 'T');
@@ -182,7 +147,7 @@ TEST(Mounting, NamesThatCannotBeSentLeaveNoLetterBehind) {
     EXPECT_EQ(state.OpenFileRecord.FileNameLength, 0);
     EXPECT_EQ(MountContainer(state, 'X'), INVALID_HANDLE_VALUE);
     EXPECT_EQ(state.LastError, KV_E_MOUNT_FAILED);
-    EXPECT_EQ(Target("X:"), "");
+    EXPECT_EQ(DosTarget("X:"), "");
 
     SetContainerFile(state, "\\\\server\\share\\disk.vd", 0);
     EXPECT_STREQ(state.OpenFileRecord.FileName, "\\??\\UNC\\server\\share\\disk.vd");

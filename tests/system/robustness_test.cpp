@@ -15,69 +15,25 @@
 
 #include "booted_system.h"
 #include "controller/controller_state.h"
+#include "disk_steps.h"
 #include "protocol/channel.h"
 
 namespace {
 
 using system_test::BootedSystem;
-
-constexpr LONGLONG kDiskBytes = 16 << 20;
-
-bool Key(HANDLE volume, ControllerState& state, bool create) {
-    DWORD returned = 0;
-    return create ? DeviceIoControl(volume, IOCTL_VD_SET_KEY, &state.SetKeyRecord,
-                                    sizeof(state.SetKeyRecord), nullptr, 0, &returned,
-                                    nullptr) != FALSE
-                  : DeviceIoControl(volume, IOCTL_VD_OPEN_KEY, &state.OpenKeyRecord,
-                                    sizeof(state.OpenKeyRecord), nullptr, 0, &returned,
-                                    nullptr) != FALSE;
-}
+using system_test::ReadText;
+using system_test::WriteText;
 
 bool Mount(ControllerState& state, char letter, const char* file, LONGLONG size,
            bool readOnly = false) {
-    memset(&state.SetKeyRecord, 0, sizeof(state.SetKeyRecord));
-    memset(&state.OpenKeyRecord, 0, sizeof(state.OpenKeyRecord));
-    state.SetKeyRecord.KeyMaterial[0] = static_cast<UCHAR>(letter);
-    memcpy(state.SetKeyRecord.UserKey, "pw", 2);
-    memcpy(state.OpenKeyRecord.UserKey, "pw", 2);
-    state.ReadOnlyMount = readOnly;
-    SetContainerFile(state, file, size);
-    HANDLE volume = MountContainer(state, letter);
-    if (volume == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    const bool keyed = Key(volume, state, size != 0);
-    CloseHandle(volume);
-    return keyed;
+    return system_test::MountDisk(state, letter, file, size, "pw", readOnly);
 }
 
 int Format(char letter) {
-    const std::string command =
-        std::string(FORMAT_PATH) + " " + letter + ": /FS:NTFS /Q /Y >/dev/null";
-    return std::system(command.c_str());
+    return system_test::FormatDrive(letter);
 }
 
-bool WriteText(const std::string& path, const std::string& text) {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    DWORD written = 0;
-    const BOOL ok =
-        file != INVALID_HANDLE_VALUE &&
-        WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-    CloseHandle(file);
-    return ok && written == text.size();
-}
-
-std::string ReadText(const std::string& path) {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              0, nullptr);
-    char buffer[256] = {};
-    DWORD read = 0;
-    if (file != INVALID_HANDLE_VALUE) {
-        ReadFile(file, buffer, sizeof(buffer) - 1, &read, nullptr);
-        CloseHandle(file);
-    }
-    return std::string(buffer, read);
-}
+constexpr LONGLONG kDiskBytes = 16 << 20;
 
 TEST(Robustness, FourDisksAtOnceThenNoFreeDevice) {
     BootedSystem system;

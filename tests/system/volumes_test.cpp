@@ -13,84 +13,26 @@
 
 #include "booted_system.h"
 #include "controller/controller_state.h"
+#include "disk_steps.h"
 #include "win32/system_calls.h"
 
 namespace {
 
 using system_test::BootedSystem;
-
-constexpr LONGLONG kDiskBytes = 16 << 20;
+using system_test::HostMounted;
+using system_test::ReadText;
+using system_test::WriteText;
 
 bool Mount(ControllerState& state, char letter, const char* file, LONGLONG size,
            const char* password) {
-    memset(&state.SetKeyRecord, 0, sizeof(state.SetKeyRecord));
-    memset(&state.OpenKeyRecord, 0, sizeof(state.OpenKeyRecord));
-    for (size_t i = 0; i < 4500; ++i) {
-        state.SetKeyRecord.KeyMaterial[i] = static_cast<UCHAR>(i * 13 + 1);
-    }
-    strncpy(reinterpret_cast<char*>(state.SetKeyRecord.UserKey), password, VD_USER_KEY_SIZE);
-    strncpy(reinterpret_cast<char*>(state.OpenKeyRecord.UserKey), password, VD_USER_KEY_SIZE);
-    SetContainerFile(state, file, size);
-    HANDLE volume = MountContainer(state, letter);
-    if (volume == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    DWORD returned = 0;
-    const BOOL keyed =
-        size != 0 ? DeviceIoControl(volume, IOCTL_VD_SET_KEY, &state.SetKeyRecord,
-                                    sizeof(state.SetKeyRecord), nullptr, 0, &returned, nullptr)
-                  : DeviceIoControl(volume, IOCTL_VD_OPEN_KEY, &state.OpenKeyRecord,
-                                    sizeof(state.OpenKeyRecord), nullptr, 0, &returned, nullptr);
-    CloseHandle(volume);
-    return keyed != FALSE;
+    return system_test::MountDisk(state, letter, file, size, password);
 }
 
-// Runs the system's format command on `drive`, answering its question with `answer`.
 int Format(const char* drive, const char* answer) {
-    const std::string command = std::string(FORMAT_PATH) + " " + drive + " /FS:NTFS /Q >/dev/null";
-    FILE* pipe = ::popen(command.c_str(), "w");
-    if (pipe == nullptr) {
-        return -1;
-    }
-    std::fputs(answer, pipe);
-    const int status = ::pclose(pipe);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return system_test::FormatDrive(drive[0], answer);
 }
 
-bool WriteText(const char* path, const std::string& text) {
-    HANDLE file =
-        CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    DWORD written = 0;
-    const BOOL ok =
-        file != INVALID_HANDLE_VALUE &&
-        WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-    CloseHandle(file);
-    return ok && written == text.size();
-}
-
-std::string ReadText(const char* path) {
-    HANDLE file =
-        CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return "<error " + std::to_string(GetLastError()) + ">";
-    }
-    char buffer[256] = {};
-    DWORD read = 0;
-    ReadFile(file, buffer, sizeof(buffer) - 1, &read, nullptr);
-    CloseHandle(file);
-    return std::string(buffer, read);
-}
-
-bool Mounted(const std::string& folder) {
-    std::ifstream mounts("/proc/mounts");
-    std::string line;
-    while (std::getline(mounts, line)) {
-        if (line.find(" " + folder + " ") != std::string::npos) {
-            return true;
-        }
-    }
-    return false;
-}
+constexpr LONGLONG kDiskBytes = 16 << 20;
 
 TEST(Volumes, FormattedDiskKeepsItsFilesThroughUnmountsAndRestarts) {
     BootedSystem system;
@@ -104,7 +46,7 @@ TEST(Volumes, FormattedDiskKeepsItsFilesThroughUnmountsAndRestarts) {
     ASSERT_TRUE(WriteText("X:\\hello.txt", "hello vault"));
     EXPECT_EQ(ReadText("x:\\HELLO.TXT"), "hello vault");
     ASSERT_TRUE(SafeUnmount(state, 'X')) << std::hex << state.LastError;
-    EXPECT_FALSE(Mounted((BootedSystem::Root() / "mnt" / "x").string()));
+    EXPECT_FALSE(HostMounted((BootedSystem::Root() / "mnt" / "x").string()));
     EXPECT_EQ(ReadText("X:\\hello.txt").substr(0, 6), "<error");
 
     ASSERT_TRUE(Mount(state, 'X', "C:\\files.vd", 0, "pass"));
@@ -146,7 +88,7 @@ TEST(Volumes, OpenFilesBlockTheSafeUnmountButNotTheCriticalOne) {
     EXPECT_TRUE(CriticalUnmount(state, 'X')) << std::hex << state.LastError;
     char target[256];
     EXPECT_EQ(QueryDosDeviceA("X:", target, sizeof(target)), 0u);
-    EXPECT_FALSE(Mounted((BootedSystem::Root() / "mnt" / "x").string()));
+    EXPECT_FALSE(HostMounted((BootedSystem::Root() / "mnt" / "x").string()));
     ::kill(holder, SIGKILL);
     ::waitpid(holder, nullptr, 0);
     ::close(ready[0]);
