@@ -78,7 +78,7 @@ struct DiskSurface::State {
 
     fuse_session* session = nullptr;
     std::vector<std::thread> workers;
-    std::atomic<bool> stopping{false};
+    std::atomic<pid_t> stopper{0};  // the thread in Stop; FUSE names the calling thread
     std::atomic<int> running{0};
 
     std::shared_ptr<Entry> Lookup(fuse_ino_t ino) const {
@@ -140,8 +140,8 @@ constexpr const char* kStopName = ".hl-surface-stop";
 thread_local bool t_stopRequested = false;
 
 bool IsStopRequest(fuse_req_t request, const char* name) {
-    return std::strcmp(name, kStopName) == 0 && StateOf(request).stopping &&
-           fuse_req_ctx(request)->pid == getpid();
+    return std::strcmp(name, kStopName) == 0 && StateOf(request).stopper != 0 &&
+           fuse_req_ctx(request)->pid == StateOf(request).stopper;
 }
 
 void OnLookup(fuse_req_t request, fuse_ino_t parent, const char* name) {
@@ -497,7 +497,7 @@ void DiskSurface::Stop() {
     if (!state_->session) {
         return;
     }
-    state_->stopping = true;
+    state_->stopper = gettid();
     const fs::path stop = state_->root / "dev" / kStopName;
     while (state_->running > 0) {
         struct stat ignored {};
@@ -514,7 +514,7 @@ void DiskSurface::Stop() {
     }
     fuse_session_destroy(state_->session);
     state_->session = nullptr;
-    state_->stopping = false;
+    state_->stopper = 0;
 }
 
 SurfaceResult DiskSurface::AddDevice(std::shared_ptr<BlockDevice> device) {

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -80,6 +81,12 @@ bool ProcessUses(pid_t pid, const std::string& mountPath) {
 bool Alive(pid_t child) {
     const auto status = host::WaitChild(child, 0ms);
     return !status.has_value();
+}
+
+// A FUSE mount whose server has gone answers ENOTCONN.
+bool Serving(const fs::path& mountPath) {
+    struct stat attributes {};
+    return stat(mountPath.c_str(), &attributes) == 0 || errno != ENOTCONN;
 }
 
 }  // namespace
@@ -165,8 +172,12 @@ VolumeResult MountManager::EnsureMounted(char letter) {
         return VolumeResult::NotBound;
     }
     if (volume->server != 0) {
-        if (Alive(volume->server)) {
+        const bool alive = Alive(volume->server);  // reaps it when it has died
+        if (alive && Serving(MountPath(*normalized))) {
             return VolumeResult::Ok;
+        }
+        if (alive) {
+            host::Terminate(volume->server, kTerminateGrace);
         }
         volume->server = 0;  // ntfs-3g died: its mount is dead too
         umount2(MountPath(*normalized).c_str(), MNT_DETACH);

@@ -27,6 +27,19 @@ bool IsServer(pid_t pid) {
     return kill(pid, 0) == 0;
 }
 
+// Whether a child killed by the test has died (its parent, the manager, reaps it later).
+bool BecomesZombie(pid_t pid) {
+    for (int attempt = 0; attempt < 2000; ++attempt) {
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string line;
+        if (!std::getline(stat, line) || line.substr(line.rfind(')') + 2, 1) == "Z") {
+            return true;
+        }
+        usleep(5000);
+    }
+    return false;
+}
+
 class MountManagerTest : public RootFixture {
 protected:
     void SetUp() override {
@@ -116,6 +129,20 @@ TEST_F(MountManagerTest, DeviceWithoutFileSystemOrMediaStaysUnmounted) {
     EXPECT_EQ(manager_->EnsureMounted('X'), VolumeResult::DeviceError);
     device_->failing = false;
     EXPECT_EQ(manager_->EnsureMounted('X'), VolumeResult::Ok);
+}
+
+TEST_F(MountManagerTest, VolumeWhoseServerDiedIsMountedAfreshOnNextUse) {
+    FormatX();
+    WriteText(OnX("survivor.txt"), "still here");
+    ASSERT_EQ(manager_->Lock('X', getpid()), VolumeResult::Ok);  // flushed
+    ASSERT_EQ(manager_->Unlock('X'), VolumeResult::Ok);
+    const auto servers = ProcessesUsing(root_);
+    ASSERT_EQ(servers.size(), 1u);
+    kill(servers[0], SIGKILL);
+    ASSERT_TRUE(BecomesZombie(servers[0]));
+    ASSERT_EQ(manager_->EnsureMounted('X'), VolumeResult::Ok);
+    EXPECT_EQ(ReadText(OnX("survivor.txt")), "still here");
+    EXPECT_EQ(MountsUnder(root_ / "mnt").size(), 1u);
 }
 
 TEST_F(MountManagerTest, LettersAreBoundOnceAndUnbindingRemovesTheLink) {
