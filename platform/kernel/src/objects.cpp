@@ -12,7 +12,7 @@ _OBJECT_TYPE g_fileTypeObject{hl::kernel::ObjectKind::File};
 _OBJECT_TYPE g_deviceTypeObject{hl::kernel::ObjectKind::Device};
 _OBJECT_TYPE g_driverTypeObject{hl::kernel::ObjectKind::Driver};
 _OBJECT_TYPE g_tokenTypeObject{hl::kernel::ObjectKind::Token};
-_OBJECT_TYPE g_eventTypeObject{hl::kernel::ObjectKind::Directory};  // no event objects yet
+_OBJECT_TYPE g_eventTypeObject{hl::kernel::ObjectKind::Event};
 POBJECT_TYPE g_threadType = &g_threadTypeObject;
 POBJECT_TYPE g_fileType = &g_fileTypeObject;
 POBJECT_TYPE g_deviceType = &g_deviceTypeObject;
@@ -70,6 +70,8 @@ const char* KindName(ObjectKind kind) {
             return "share table";
         case ObjectKind::RegistryRoot:
             return "registry";
+        case ObjectKind::Event:
+            return "event";
     }
     return "object";
 }

@@ -36,6 +36,7 @@ enum class ObjectKind {
     HostFolder,
     ShareTable,
     RegistryRoot,
+    Event,  // named events: none yet, so no handle is one
 };
 
 const char* KindName(ObjectKind kind);
