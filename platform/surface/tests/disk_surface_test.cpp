@@ -264,6 +264,28 @@ TEST_F(DiskSurfaceTest, LargeTransfersReachTheDeviceInMegabyteChunks) {
     EXPECT_EQ(big->largestRead, kMiB);
 }
 
+// A buffer off a page boundary makes the kernel cut the transfer inside sectors; the pieces,
+// written at once by several workers, meet in read-modify-writes of the shared sectors.
+TEST_F(DiskSurfaceTest, LargeTransferFromAnUnalignedBufferArrivesWhole) {
+    constexpr std::size_t kLength = 3 * 1024 * 1024;
+    auto big = std::make_shared<MemoryDevice>("VaultDisk2", kLength / kSectorSize + 1);
+    ASSERT_EQ(surface_->AddDevice(big), SurfaceResult::Ok);
+    File file(surface_->DevicePath("VaultDisk2"), O_RDWR);
+    ASSERT_TRUE(file.Open());
+    const auto data = Pattern(kLength, 5);
+    auto* block =
+        static_cast<unsigned char*>(std::aligned_alloc(kSectorSize, kLength + kSectorSize));
+    unsigned char* buffer = block + 100;
+    std::copy(data.begin(), data.end(), buffer);
+    EXPECT_EQ(file.Write(buffer, kLength, kSectorSize), static_cast<long>(kLength));
+    const auto contents = big->Contents();
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), contents.begin() + kSectorSize));
+    std::fill_n(buffer, kLength, 0);
+    EXPECT_EQ(file.Read(buffer, kLength, kSectorSize), static_cast<long>(kLength));
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), buffer));
+    std::free(block);
+}
+
 TEST_F(DiskSurfaceTest, FsyncFlushesTheDevice) {
     File file(DevicePath(), O_RDWR);
     ASSERT_TRUE(file.Open());
