@@ -171,22 +171,31 @@ VolumeResult MountManager::EnsureMounted(char letter) {
     if (!volume) {
         return VolumeResult::NotBound;
     }
+    ForgetDeadServer(*normalized, *volume);
     if (volume->server != 0) {
-        const bool alive = Alive(volume->server);  // reaps it when it has died
-        if (alive && Serving(MountPath(*normalized))) {
-            return VolumeResult::Ok;
-        }
-        if (alive) {
-            host::Terminate(volume->server, kTerminateGrace);
-        }
-        volume->server = 0;  // ntfs-3g died: its mount is dead too
-        umount2(MountPath(*normalized).c_str(), MNT_DETACH);
-        rmdir(MountPath(*normalized).c_str());
+        return VolumeResult::Ok;
     }
     if (volume->locked) {
         return VolumeResult::Locked;
     }
     return MountLocked(*normalized, *volume);
+}
+
+// A volume whose ntfs-3g has died or stopped serving counts as not mounted.
+void MountManager::ForgetDeadServer(char letter, Volume& volume) {
+    if (volume.server == 0) {
+        return;
+    }
+    const bool alive = Alive(volume.server);  // reaps it when it has died
+    if (alive && Serving(MountPath(letter))) {
+        return;
+    }
+    if (alive) {
+        host::Terminate(volume.server, kTerminateGrace);
+    }
+    volume.server = 0;
+    umount2(MountPath(letter).c_str(), MNT_DETACH);
+    rmdir(MountPath(letter).c_str());
 }
 
 VolumeResult MountManager::MountLocked(char letter, Volume& volume) {
@@ -296,6 +305,7 @@ VolumeResult MountManager::Lock(char letter, pid_t requester) {
     if (volume->locked) {
         return VolumeResult::Locked;
     }
+    ForgetDeadServer(*normalized, *volume);
     if (volume->server != 0) {
         if (InUseByOthers(*normalized, *volume, requester)) {
             return VolumeResult::InUse;
@@ -377,6 +387,7 @@ VolumeResult MountManager::Format(char letter, pid_t requester, std::string_view
     if (state.writeProtected) {
         return VolumeResult::WriteProtected;
     }
+    ForgetDeadServer(*normalized, *volume);
     if (volume->server != 0) {
         if (InUseByOthers(*normalized, *volume, requester)) {
             return VolumeResult::InUse;

@@ -74,6 +74,7 @@ private:
     };
 
     Volume* Find(char letter);
+    void ForgetDeadServer(char letter, Volume& volume);
     VolumeResult MountLocked(char letter, Volume& volume);
     VolumeResult DismountLocked(char letter, Volume& volume);
     bool InUseByOthers(char letter, const Volume& volume, pid_t requester) const;
