@@ -80,6 +80,31 @@ struct DiskSurface::State {
     std::vector<std::thread> workers;
     std::atomic<pid_t> stopper{0};  // the thread in Stop; FUSE names the calling thread
     std::atomic<int> running{0};
+    int rootFd = -1;  // our mount's root, reachable even when someone detached the mount
+    // Open files; those the kernel never released (the connection ended) go with the session.
+    std::mutex handlesMutex;
+    std::map<Handle*, std::unique_ptr<Handle>> handles;
+
+    Handle* Adopt(std::shared_ptr<Entry> entry) {
+        ++entry->opens;
+        auto handle = std::make_unique<Handle>(Handle{std::move(entry)});
+        Handle* raw = handle.get();
+        std::lock_guard lock(handlesMutex);
+        handles.emplace(raw, std::move(handle));
+        return raw;
+    }
+    void Drop(Handle* handle) {
+        --handle->entry->opens;
+        std::lock_guard lock(handlesMutex);
+        handles.erase(handle);
+    }
+    void DropAll() {
+        std::lock_guard lock(handlesMutex);
+        for (const auto& [raw, handle] : handles) {
+            --handle->entry->opens;
+        }
+        handles.clear();
+    }
 
     std::shared_ptr<Entry> Lookup(fuse_ino_t ino) const {
         std::lock_guard lock(mutex);
@@ -240,22 +265,18 @@ void OnOpen(fuse_req_t request, fuse_ino_t ino, fuse_file_info* info) {
         fuse_reply_err(request, ino == FUSE_ROOT_ID ? EISDIR : ENOENT);
         return;
     }
-    ++entry->opens;
-    info->fh = reinterpret_cast<std::uint64_t>(new Handle{std::move(entry)});
+    auto& state = StateOf(request);
+    info->fh = reinterpret_cast<std::uint64_t>(state.Adopt(std::move(entry)));
     // Callers (ntfs-3g, mkntfs) cache for themselves; the page cache would only delay writes.
     info->direct_io = 1;
     info->keep_cache = 0;
     if (fuse_reply_open(request, info) != 0) {
-        auto* handle = reinterpret_cast<Handle*>(info->fh);
-        --handle->entry->opens;
-        delete handle;
+        state.Drop(reinterpret_cast<Handle*>(info->fh));
     }
 }
 
 void OnRelease(fuse_req_t request, fuse_ino_t, fuse_file_info* info) {
-    auto* handle = reinterpret_cast<Handle*>(info->fh);
-    --handle->entry->opens;
-    delete handle;
+    StateOf(request).Drop(reinterpret_cast<Handle*>(info->fh));
     fuse_reply_err(request, 0);
 }
 
@@ -490,6 +511,11 @@ SurfaceResult DiskSurface::Start() {
         ++state_->running;
         state_->workers.emplace_back(Work, state_.get());
     }
+    state_->rootFd = open(mountPoint.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (state_->rootFd < 0) {
+        Stop();
+        return SurfaceResult::MountFailed;
+    }
     return SurfaceResult::Ok;
 }
 
@@ -498,15 +524,16 @@ void DiskSurface::Stop() {
         return;
     }
     state_->stopper = gettid();
-    const fs::path stop = state_->root / "dev" / kStopName;
-    while (state_->running > 0) {
+    while (state_->running > 0 && state_->rootFd >= 0) {
         struct stat ignored {};
-        stat(stop.c_str(), &ignored);
+        fstatat(state_->rootFd, kStopName, &ignored, 0);
     }
     for (auto& worker : state_->workers) {
         worker.join();
     }
     state_->workers.clear();
+    close(state_->rootFd);
+    state_->rootFd = -1;
     fuse_session_unmount(state_->session);
     const fs::path mountPoint = state_->root / "dev";
     if (host::IsMountPoint(mountPoint)) {
@@ -514,6 +541,7 @@ void DiskSurface::Stop() {
     }
     fuse_session_destroy(state_->session);
     state_->session = nullptr;
+    state_->DropAll();
     state_->stopper = 0;
 }
 

@@ -303,6 +303,15 @@ TEST_F(DiskSurfaceTest, StopUnmountsAndStartServesAgain) {
         << "devices stay registered across a restart";
 }
 
+TEST_F(DiskSurfaceTest, StopReturnsWhenTheMountWasDetachedUnderIt) {
+    File held(DevicePath(), O_RDONLY);  // keeps the detached file system alive
+    ASSERT_TRUE(held.Open());
+    ASSERT_EQ(umount2((root_ / "dev").c_str(), MNT_DETACH), 0);
+    surface_->Stop();
+    unsigned char byte = 0;
+    EXPECT_EQ(held.Read(&byte, 1, 0), -ENOTCONN) << "the connection ended with the surface";
+}
+
 // A surface whose process was killed leaves a dead FUSE mount behind (ENOTCONN).
 TEST_F(DiskSurfaceTest, StartCleansUpTheSurfaceOfAKilledProcess) {
     surface_->Stop();
