@@ -81,16 +81,17 @@ std::vector<std::string> MountPointsUnder(const std::filesystem::path& folder) {
 }
 
 std::filesystem::path Canonical(const std::filesystem::path& path) {
-    // A stale FUSE mount fails every stat with ENOTCONN, so resolve the parent and append the name.
     std::error_code error;
-    const auto absolute = std::filesystem::absolute(path, error).lexically_normal();
-    auto parent = absolute.parent_path();
-    auto name = absolute.filename();
-    if (name.empty()) {
-        return absolute;
+    auto absolute = std::filesystem::absolute(path, error).lexically_normal();
+    if (absolute.filename().empty() && absolute.has_relative_path()) {
+        absolute = absolute.parent_path();  // "root/" names the folder "root"
     }
-    auto resolved = std::filesystem::weakly_canonical(parent, error);
-    return error ? absolute : resolved / name;
+    if (auto resolved = std::filesystem::weakly_canonical(absolute, error); !error) {
+        return resolved;
+    }
+    // A stale FUSE mount fails every stat with ENOTCONN: resolve its parent and append the name.
+    auto parent = std::filesystem::weakly_canonical(absolute.parent_path(), error);
+    return error ? absolute : parent / absolute.filename();
 }
 
 std::optional<pid_t> Spawn(const std::vector<std::string>& argv, Output output) {

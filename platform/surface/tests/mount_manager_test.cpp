@@ -55,7 +55,7 @@ protected:
     }
 
     void Start() {
-        surface_ = std::make_unique<DiskSurface>(root_);
+        surface_ = std::make_unique<DiskSurface>(given_.empty() ? root_ : given_);
         ASSERT_EQ(surface_->Start(), SurfaceResult::Ok);
         if (!device_) {
             device_ = std::make_shared<MemoryDevice>("VaultDisk0", kVolumeSectors);
@@ -72,6 +72,7 @@ protected:
     fs::path OnX(const std::string& name) const { return root_ / "dosdevices" / "x:" / name; }
     bool XMounted() const { return !MountsUnder(root_ / "mnt" / "x").empty(); }
 
+    fs::path given_;  // the root as the host names it, when not root_ itself
     std::shared_ptr<MemoryDevice> device_;
     std::unique_ptr<DiskSurface> surface_;
     std::unique_ptr<MountManager> manager_;
@@ -178,6 +179,25 @@ TEST_F(MountManagerTest, LockFailsWhileAnotherProcessUsesTheVolume) {
         ASSERT_EQ(manager_->Unlock('X'), VolumeResult::Ok);
     }
     EXPECT_EQ(ReadText(OnX("Work/open.txt")), "x") << "a refused format left the volume alone";
+}
+
+// /proc shows resolved paths; a root named through a link must still see who uses its volumes.
+TEST_F(MountManagerTest, RootNamedThroughALinkStillSeesItsUsers) {
+    Shutdown();
+    const fs::path link = root_.string() + "-link";
+    fs::create_directory_symlink(root_, link);
+    given_ = link.string() + "/";
+    Start();
+    FormatX();
+    WriteText(link / "dosdevices" / "x:" / "open.txt", "x");
+    {
+        Holder holder(link / "dosdevices" / "x:" / "open.txt", Hold::OpenFile);
+        ASSERT_TRUE(holder.Holding());
+        EXPECT_EQ(manager_->Lock('X', getpid()), VolumeResult::InUse);
+    }
+    EXPECT_EQ(manager_->Lock('X', getpid()), VolumeResult::Ok);
+    Shutdown();
+    fs::remove(link);
 }
 
 TEST_F(MountManagerTest, LockedVolumeIsFlushedAndStaysDownUntilUnlocked) {
