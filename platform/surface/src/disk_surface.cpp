@@ -448,8 +448,11 @@ bool CleanStaleMounts(const fs::path& root) {
             host::WaitGone(pid, std::chrono::seconds(10));
         }
     }
+    // A locked volume has a second file system stacked on its mount point.
     for (const auto& point : host::MountPointsUnder(base / "mnt")) {
-        umount2(point.c_str(), MNT_DETACH);
+        for (int layer = 0; layer < 8 && host::IsMountPoint(point); ++layer) {
+            umount2(point.c_str(), MNT_DETACH);
+        }
     }
     if (host::IsMountPoint(base / "dev")) {
         umount2((base / "dev").c_str(), MNT_DETACH);

@@ -193,6 +193,7 @@ void MountManager::ForgetDeadServer(char letter, Volume& volume) {
     if (alive) {
         host::Terminate(volume.server, kTerminateGrace);
     }
+    Unshield(letter, volume);
     volume.server = 0;
     umount2(MountPath(letter).c_str(), MNT_DETACH);
     rmdir(MountPath(letter).c_str());
@@ -271,6 +272,7 @@ VolumeResult MountManager::Dismount(char letter) {
 // and ntfs-3g is told to finish.
 VolumeResult MountManager::DismountLocked(char letter, Volume& volume) {
     const fs::path mountPath = MountPath(letter);
+    Unshield(letter, volume);
     if (volume.server != 0) {
         if (umount2(mountPath.c_str(), 0) == 0) {
             if (!host::WaitChild(volume.server, kExitTimeout)) {
@@ -313,6 +315,7 @@ VolumeResult MountManager::Lock(char letter, pid_t requester) {
         if (!Flush(*normalized)) {
             return VolumeResult::DeviceError;
         }
+        Shield(*normalized, *volume);
     }
     if (const auto device = surface_.Find(volume->device)) {
         device->Flush();
@@ -335,6 +338,7 @@ VolumeResult MountManager::Unlock(char letter) {
     if (!volume->locked) {
         return VolumeResult::NotLocked;
     }
+    Unshield(*normalized, *volume);
     volume->locked = false;
     volume->lockOwner = 0;
     return VolumeResult::Ok;
@@ -361,6 +365,21 @@ bool MountManager::Flush(char letter) const {
     syncfs(fd);
     close(fd);
     return true;
+}
+
+// New opens by path find an empty, read-only folder; files already open stay usable. Without the
+// shield (no tmpfs) the lock still holds, it just does not refuse opens.
+void MountManager::Shield(char letter, Volume& volume) {
+    const fs::path mountPath = MountPath(letter);
+    volume.shielded = mount("hllocked", mountPath.c_str(), "tmpfs",
+                            MS_RDONLY | MS_NOSUID | MS_NODEV | MS_NOEXEC, "mode=0555,size=4k") == 0;
+}
+
+void MountManager::Unshield(char letter, Volume& volume) {
+    if (volume.shielded) {
+        umount2(MountPath(letter).c_str(), MNT_DETACH);
+        volume.shielded = false;
+    }
 }
 
 VolumeResult MountManager::Format(char letter, pid_t requester, std::string_view label) {

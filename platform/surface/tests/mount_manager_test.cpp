@@ -210,8 +210,15 @@ TEST_F(MountManagerTest, LockedVolumeIsFlushedAndStaysDownUntilUnlocked) {
               contents.end());
     EXPECT_EQ(manager_->Lock('X', getpid()), VolumeResult::Locked);
     EXPECT_TRUE(manager_->Query('X')->locked);
+    EXPECT_FALSE(fs::exists(OnX("flushed.txt"))) << "a locked volume takes no new opens";
+    EXPECT_EQ(open(OnX("new.txt").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644), -1);
+
+    ASSERT_EQ(manager_->Unlock('X'), VolumeResult::Ok);
+    EXPECT_EQ(ReadText(OnX("flushed.txt")), marker) << "unlocked without a dismount";
+    ASSERT_EQ(manager_->Lock('X', getpid()), VolumeResult::Ok);
 
     ASSERT_EQ(manager_->Dismount('X'), VolumeResult::Ok);
+    EXPECT_FALSE(XMounted());
     EXPECT_EQ(manager_->EnsureMounted('X'), VolumeResult::Locked);
     EXPECT_FALSE(XMounted());
     ASSERT_EQ(manager_->Unlock('X'), VolumeResult::Ok);
@@ -273,7 +280,7 @@ TEST_F(MountManagerTest, StartCleansUpTheMountsOfAKilledOwner) {
             if (manager.Bind('X', "VaultDisk0") == VolumeResult::Ok &&
                 manager.Format('X', getpid()) == VolumeResult::Ok) {
                 WriteText(OnX("written.txt"), "before the kill");
-                answer = 1;
+                answer = manager.Lock('X', getpid()) == VolumeResult::Ok ? 1 : 0;
             }
             (void)!write(ready[1], &answer, 1);
             for (;;) {
@@ -290,7 +297,8 @@ TEST_F(MountManagerTest, StartCleansUpTheMountsOfAKilledOwner) {
     kill(owner, SIGKILL);
     waitpid(owner, nullptr, 0);
     ASSERT_EQ(answer, 1);
-    ASSERT_EQ(MountsUnder(root_).size(), 2u) << "the dead surface and the orphaned volume";
+    ASSERT_EQ(MountsUnder(root_).size(), 3u)
+        << "the dead surface, the orphaned volume and its lock";
 
     device_.reset();
     Start();

@@ -71,6 +71,7 @@ private:
         bool readOnly = false;
         bool locked = false;
         pid_t lockOwner = 0;
+        bool shielded = false;  // an empty read-only file system covers the mount while locked
     };
 
     Volume* Find(char letter);
@@ -79,6 +80,8 @@ private:
     VolumeResult DismountLocked(char letter, Volume& volume);
     bool InUseByOthers(char letter, const Volume& volume, pid_t requester) const;
     bool Flush(char letter) const;
+    void Shield(char letter, Volume& volume);
+    void Unshield(char letter, Volume& volume);
 
     DiskSurface& surface_;
     std::filesystem::path root_;
