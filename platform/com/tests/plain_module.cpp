@@ -1,0 +1,4 @@
+// A shared object that is no in-process server: it exports no DllGetClassObject.
+extern "C" int PlainModuleAnswer() {
+    return 42;
+}
