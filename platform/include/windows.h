@@ -130,6 +130,15 @@ BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA lpVersionInformation);
 
 }  // extern "C"
 
+// Zeroes memory with stores the optimiser keeps, for secrets.
+inline PVOID SecureZeroMemory(PVOID ptr, SIZE_T cnt) {
+    volatile BYTE* bytes = static_cast<volatile BYTE*>(ptr);
+    for (SIZE_T i = 0; i < cnt; ++i) {
+        bytes[i] = 0;
+    }
+    return ptr;
+}
+
 #define GetVersionEx GetVersionExA
 #define CreateFile CreateFileA
 #define DefineDosDevice DefineDosDeviceA

@@ -1,5 +1,6 @@
 // Time and the version the system reports.
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <thread>
@@ -34,8 +35,33 @@ std::string VersionValue(registry::Store& store, const char* name) {
 
 using namespace hl::win32;
 
+namespace hl::win32 {
+namespace {
+
+// Tests of long waits shorten them for a whole system: run/sleep-percent in its root holds the
+// share of every wait that is really waited.
+unsigned SleepPercent() {
+    static const unsigned percent = [] {
+        unsigned value = 100;
+        if (SystemRoot()) {
+            if (FILE* file = std::fopen((*SystemRoot() / "run" / "sleep-percent").c_str(), "r")) {
+                if (std::fscanf(file, "%u", &value) != 1 || value > 100) {
+                    value = 100;
+                }
+                std::fclose(file);
+            }
+        }
+        return value;
+    }();
+    return percent;
+}
+
+}  // namespace
+}  // namespace hl::win32
+
 extern "C" void WINAPI Sleep(DWORD dwMilliseconds) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(dwMilliseconds));
+    const auto scaled = static_cast<std::uint64_t>(dwMilliseconds) * SleepPercent() / 100;
+    std::this_thread::sleep_for(std::chrono::milliseconds(scaled));
 }
 
 extern "C" DWORD WINAPI GetTickCount(void) {
