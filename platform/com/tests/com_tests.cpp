@@ -40,6 +40,10 @@ DEFINE_GUID(CLSID_BrokenModule, 0x6A1C2E83, 0x3B9D, 0x4F21, 0x9C, 0x55, 0x0D, 0x
             0x1F, 0x01);
 DEFINE_GUID(CLSID_FreeThreaded, 0x6A1C2E84, 0x3B9D, 0x4F21, 0x9C, 0x55, 0x0D, 0x8E, 0x4B, 0x7A,
             0x1F, 0x01);
+DEFINE_GUID(CLSID_NotServed, 0x6A1C2E86, 0x3B9D, 0x4F21, 0x9C, 0x55, 0x0D, 0x8E, 0x4B, 0x7A, 0x1F,
+            0x01);
+DEFINE_GUID(CLSID_OddModel, 0x6A1C2E87, 0x3B9D, 0x4F21, 0x9C, 0x55, 0x0D, 0x8E, 0x4B, 0x7A, 0x1F,
+            0x01);
 DEFINE_GUID(IID_Unknown, 0x6A1C2E85, 0x3B9D, 0x4F21, 0x9C, 0x55, 0x0D, 0x8E, 0x4B, 0x7A, 0x1F,
             0x01);
 
@@ -59,7 +63,9 @@ bool SetDefault(const std::string& path, const char* name, const std::string& va
 void RegisterClassAt(REFCLSID clsid, const std::string& module, const char* model) {
     const std::string key = "CLSID\\" + hl::com::GuidText(clsid) + "\\InprocServer32";
     ASSERT_TRUE(SetDefault(key, nullptr, module));
-    ASSERT_TRUE(SetDefault(key, "ThreadingModel", model));
+    if (model != nullptr) {
+        ASSERT_TRUE(SetDefault(key, "ThreadingModel", model));
+    }
 }
 
 HRESULT CallModuleEntry(const char* name) {
@@ -104,6 +110,8 @@ public:
         RegisterClassAt(CLSID_PlainModule, "C:\\Program Files\\Tests\\Plain.dll", "Apartment");
         RegisterClassAt(CLSID_BrokenModule, "C:\\Program Files\\Tests\\Broken.dll", "Apartment");
         RegisterClassAt(CLSID_FreeThreaded, kComponentPath, "Free");
+        RegisterClassAt(CLSID_NotServed, kComponentPath, nullptr);
+        RegisterClassAt(CLSID_OddModel, kComponentPath, "Sideways");
     }
     void TearDown() override { fs::remove_all(root); }
 };
@@ -207,7 +215,11 @@ INSTANTIATE_TEST_SUITE_P(
         ActivationFailure{"no in-process context", &CLSID_TestObject, &IID_ITestObject,
                           CLSCTX_LOCAL_SERVER, false, REGDB_E_CLASSNOTREG},
         ActivationFailure{"free-threaded class in an apartment", &CLSID_FreeThreaded,
-                          &IID_ITestObject, CLSCTX_INPROC_SERVER, false, CO_E_NOT_SUPPORTED}),
+                          &IID_ITestObject, CLSCTX_INPROC_SERVER, false, CO_E_NOT_SUPPORTED},
+        ActivationFailure{"unknown threading model", &CLSID_OddModel, &IID_ITestObject,
+                          CLSCTX_INPROC_SERVER, false, REGDB_E_BADTHREADINGMODEL},
+        ActivationFailure{"class the module does not serve", &CLSID_NotServed, &IID_ITestObject,
+                          CLSCTX_INPROC_SERVER, false, CLASS_E_CLASSNOTAVAILABLE}),
     [](const auto& test) {
         std::string name = test.param.what;
         for (char& c : name) {
@@ -957,6 +969,9 @@ TEST(ComRegsvr32, ReportsWhatWentWrong) {
          "LoadLibrary(\"C:\\Program Files\\Tests\\Missing.dll\") failed - The specified module "
          "could not be found.\n"},
         {"/s 'C:\\Program Files\\Tests\\Missing.dll'", 3, ""},
+        {"'C:\\Program Files\\Tests\\Plain.dll'", 5,
+         "DllRegisterServer in C:\\Program Files\\Tests\\Plain.dll failed.\nReturn code was: "
+         "0x80070005\n"},
         {"/u 'C:\\Program Files\\Tests\\Plain.dll'", 4,
          "C:\\Program Files\\Tests\\Plain.dll was loaded, but the DllUnregisterServer entry "
          "point was not found.\n\nThis file can not be registered.\n"},

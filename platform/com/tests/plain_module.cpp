@@ -1,4 +1,7 @@
-// A shared object that is no in-process server: it exports no DllGetClassObject.
-extern "C" int PlainModuleAnswer() {
-    return 42;
+// A shared object that is no in-process server: it exports no DllGetClassObject, and its
+// DllRegisterServer fails.
+#include <objbase.h>
+
+STDAPI DllRegisterServer() {
+    return E_ACCESSDENIED;
 }
