@@ -40,6 +40,7 @@ fs::path MakeRoot() {
     for (const char* folder : {"registry", "run", "dev", "mnt", "dosdevices"}) {
         fs::create_directories(root / folder);
     }
+    fs::create_directory_symlink("../drive_c", root / "dosdevices" / "c:");
     fs::copy_file(LOCKVOL_PATH, drivers / "lockvol.sys");
     std::unique_ptr<registry::Store> store;
     if (registry::Store::Open(root / "registry", store) != registry::Result::Ok) {
