@@ -1,11 +1,13 @@
-// vaultdisk: a small example client of the controller's mounting steps, until the tray program
-// exists. Passwords are read from the first line of standard input, never from the command line.
+// vaultdisk: a small example client of the controller component KvObject, until the tray
+// program exists. Passwords are read from the first line of standard input, never from the
+// command line.
 //
 //   vaultdisk create X: FILE BYTES     a new container, mounted on X: (unformatted)
 //   vaultdisk open X: FILE             an existing container; a lower-case letter mounts read-only
 //   vaultdisk close X: [/force]        the safe unmount, or the critical one
 //   vaultdisk write PATH TEXT          TEXT into the file PATH (any Windows path)
 //   vaultdisk type PATH                the file's content to standard output
+#include <objbase.h>
 #include <windows.h>
 
 #include <cstdio>
@@ -14,9 +16,12 @@
 #include <random>
 #include <string>
 
-#include "controller/controller_state.h"
+#include "common/interfaces/harborlock_interfaces.h"
 
 namespace {
+
+const size_t kPasswordBytes = 40;
+const size_t kMaterialBytes = 4500;
 
 int Usage() {
     std::fputs(
@@ -26,91 +31,97 @@ int Usage() {
     return 2;
 }
 
-// The message numbers the product's programs show for the controller's codes.
 int Report(const char* what, HRESULT code) {
     std::fprintf(stderr, "vaultdisk: %s failed (0x%08lX)\n", what,
                  static_cast<unsigned long>(code));
     return 1;
 }
 
-bool ReadPassword(UCHAR (&key)[VD_USER_KEY_SIZE]) {
+// The first line of standard input, at most 40 bytes, zero-terminated.
+bool ReadPassword(char (&password)[kPasswordBytes + 1]) {
     char line[128] = {};
     if (std::fgets(line, sizeof(line), stdin) == nullptr) {
         return false;
     }
     line[std::strcspn(line, "\r\n")] = 0;
-    std::memset(key, 0, sizeof(key));
-    std::memcpy(key, line, std::min<size_t>(std::strlen(line), sizeof(key)));
-    volatile char* wipe = line;
-    for (size_t i = 0; i < sizeof(line); ++i) {
-        wipe[i] = 0;
-    }
+    std::memset(password, 0, sizeof(password));
+    std::strncpy(password, line, kPasswordBytes);
+    SecureZeroMemory(line, sizeof(line));
     return true;
 }
 
-bool SendKey(HANDLE volume, DWORD code, void* record, DWORD length) {
-    DWORD returned = 0;
-    return DeviceIoControl(volume, code, record, length, NULL, 0, &returned, NULL) != FALSE;
+// Runs one call on a controller object made for it.
+template <typename Call>
+int WithController(Call call) {
+    if (FAILED(CoInitializeEx(NULL, COINIT_APARTMENTTHREADED))) {
+        return Report("starting the component model", E_FAIL);
+    }
+    IKvObject* controller = NULL;
+    const HRESULT created = CoCreateInstance(CLSID_KvObject, NULL, CLSCTX_INPROC_SERVER,
+                                             IID_IKvObject, reinterpret_cast<void**>(&controller));
+    int result = 0;
+    if (FAILED(created)) {
+        result = Report("creating the controller (is Harborlock installed?)", created);
+    } else {
+        result = call(controller);
+        controller->Release();
+    }
+    CoUninitialize();
+    return result;
 }
 
-int Create(char letter, const char* file, LONGLONG bytes) {
-    ControllerState state;
-    if (!ReadPassword(state.SetKeyRecord.UserKey)) {
+int Create(char letter, char* file, LONGLONG bytes) {
+    char password[kPasswordBytes + 1];
+    if (!ReadPassword(password)) {
         return Usage();
     }
+    // Key material is a C string for the controller: random bytes without a zero among them.
+    static char material[kMaterialBytes + 1];
     std::random_device random;
-    for (UCHAR& b : state.SetKeyRecord.KeyMaterial) {
-        b = static_cast<UCHAR>(random());
+    for (size_t i = 0; i < kMaterialBytes; ++i) {
+        material[i] = static_cast<char>(1 + random() % 255);
     }
-    state.ReadOnlyMount = false;
-    SetContainerFile(state, file, bytes);
-    HANDLE volume = MountContainer(state, letter);
-    if (volume == INVALID_HANDLE_VALUE) {
-        return Report("mounting", state.LastError);
-    }
-    const bool keyed =
-        SendKey(volume, IOCTL_VD_SET_KEY, &state.SetKeyRecord, sizeof(state.SetKeyRecord));
-    CloseHandle(volume);
-    std::memset(&state.SetKeyRecord, 0, sizeof(state.SetKeyRecord));
-    if (!keyed) {
-        CriticalUnmount(state, letter);
-        return Report("creating the key", state.LastError);
-    }
-    std::printf("%s: created and mounted on %c:\n", file, letter);
-    return 0;
+    material[kMaterialBytes] = 0;
+    const int result = WithController([&](IKvObject* controller) {
+        const HRESULT hr = controller->CreateCryptedDisk(letter, bytes, file, material, password);
+        if (FAILED(hr)) {
+            return Report("creating the VaultDisk", hr);
+        }
+        std::printf("%s: created and mounted on %c:\n", file, letter);
+        return 0;
+    });
+    SecureZeroMemory(material, sizeof(material));
+    SecureZeroMemory(password, sizeof(password));
+    return result;
 }
 
-int Open(char letter, const char* file) {
-    ControllerState state;
-    if (!ReadPassword(state.OpenKeyRecord.UserKey)) {
+int Open(char letter, char* file) {
+    char password[kPasswordBytes + 1];
+    if (!ReadPassword(password)) {
         return Usage();
     }
-    state.ReadOnlyMount = letter >= 'a' && letter <= 'z';
-    SetContainerFile(state, file, 0);
-    HANDLE volume = MountContainer(state, letter);
-    if (volume == INVALID_HANDLE_VALUE) {
-        return Report("mounting", state.LastError);
-    }
-    const bool keyed =
-        SendKey(volume, IOCTL_VD_OPEN_KEY, &state.OpenKeyRecord, sizeof(state.OpenKeyRecord));
-    CloseHandle(volume);
-    std::memset(&state.OpenKeyRecord, 0, sizeof(state.OpenKeyRecord));
-    if (!keyed) {
-        CriticalUnmount(state, letter);
-        return Report("opening (wrong password?)", KV_E_WRONG_PASSWORD);
-    }
-    std::printf("%s: mounted on %c:%s\n", file, letter, state.ReadOnlyMount ? " read-only" : "");
-    return 0;
+    const int result = WithController([&](IKvObject* controller) {
+        const HRESULT hr = controller->OpenCryptedDisk(letter, file, password);
+        if (FAILED(hr)) {
+            return Report("opening the VaultDisk (wrong password?)", hr);
+        }
+        std::printf("%s: mounted on %c:%s\n", file, letter,
+                    letter >= 'a' && letter <= 'z' ? " read-only" : "");
+        return 0;
+    });
+    SecureZeroMemory(password, sizeof(password));
+    return result;
 }
 
 int Close(char letter, bool force) {
-    ControllerState state;
-    const BOOL done = force ? CriticalUnmount(state, letter) : SafeUnmount(state, letter);
-    if (!done) {
-        return Report("unmounting", state.LastError);
-    }
-    std::printf("%c: unmounted\n", letter);
-    return 0;
+    return WithController([&](IKvObject* controller) {
+        const HRESULT hr = controller->UmountDisk(letter, force ? 0 : 1);
+        if (FAILED(hr)) {
+            return Report("unmounting", hr);
+        }
+        std::printf("%c: unmounted\n", letter);
+        return 0;
+    });
 }
 
 int Write(const char* path, const char* text) {
