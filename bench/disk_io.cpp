@@ -65,7 +65,7 @@ int Write(const char* path, std::size_t mebibytes) {
     }
     const double seconds = SecondsSince(start);
     ::close(fd);
-    std::printf("%.1f\n", mebibytes * static_cast<double>(kChunk) / 1e6 / seconds);
+    std::printf("%.1f\n", static_cast<double>(mebibytes * kChunk) / 1e6 / seconds);
     return 0;
 }
 
