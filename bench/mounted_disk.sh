@@ -5,7 +5,7 @@
 #
 #   bench/mounted_disk.sh [BUILD_DIR]     (as root; BUILD_DIR defaults to build/release)
 #
-# Environment: DISK_MIB (4200), FILE_MIB (256), RANDOM_READS (8192), ROUNDS (3, the best counts).
+# Environment: DISK_MIB (4200), FILE_MIB (256), RANDOM_READS (8192), ROUNDS (3).
 # ntfs-3g takes writes bigger than 4 KiB only on volumes of 4 GiB or more; on a smaller disk
 # every cluster written costs it five device transfers, which the plain image pays in memory
 # and the VaultDisk in round trips to its driver.
@@ -99,17 +99,16 @@ for _ in $(seq 100); do
 done
 mountpoint -q "$plain_dir" || { echo "mounted_disk: ntfs-3g did not mount the image" >&2; exit 1; }
 
-echo "mounted disk benchmark: ${disk_mib} MiB disks, ${file_mib} MiB file, ${random_reads} random 4 KiB reads, best of $rounds rounds"
+echo "mounted disk benchmark: ${disk_mib} MiB disks, ${file_mib} MiB file, ${random_reads} random 4 KiB reads, $rounds rounds"
 echo "$("$disk_io" cipher)"
 
-# Each figure is the best of the rounds; the two disks take turns within a round.
-declare -A best=()
+# The two disks take turns within a round, so each round's ratio compares like with like on a
+# busy machine; the summary gives each figure's median over the rounds and the median ratio.
+declare -A figures=()
 record() {  # record KEY VALUE
-  if [ -z "${best[$1]:-}" ] || awk -v a="$2" -v b="${best[$1]}" 'BEGIN { exit !(a > b) }'; then
-    best[$1]=$2
-  fi
+  figures[$1]="${figures[$1]:-} $2"
 }
-for _ in $(seq "$rounds"); do
+for round in $(seq "$rounds"); do
   for disk in vault plain; do
     dir=${disk}_dir
     rm -f "${!dir}/bench.bin"
@@ -126,15 +125,27 @@ for _ in $(seq "$rounds"); do
     drop_caches
     record "$disk.random" "$("$disk_io" random "${!dir}/bench.bin" "$random_reads")"
   done
+  echo "round $round: write ${figures[vault.write]##* } / ${figures[plain.write]##* } MB/s," \
+    "read ${figures[vault.read]##* } / ${figures[plain.read]##* } MB/s," \
+    "random ${figures[vault.random]##* } / ${figures[plain.random]##* } reads/s (VaultDisk / plain)"
 done
 
-printf '\n%-28s %12s %12s %7s %6s\n' "operation" "VaultDisk" "plain image" "ratio" "goal"
+printf '\n%-26s %14s %14s %7s %6s\n' "median of $rounds rounds" "VaultDisk" "plain image" "ratio" "goal"
 row() {  # row LABEL KEY UNIT GOAL
-  awk -v label="$1" -v ours="${best[vault.$2]}" -v peer="${best[plain.$2]}" -v unit="$3" \
-    -v goal="$4" 'BEGIN {
-      ratio = ours / peer
-      printf "%-28s %8.1f %-3s %8.1f %-3s %6.2fx %5.2fx %s\n", label, ours, unit, peer, unit,
-        ratio, goal, (ratio >= goal ? "met" : "short")
+  awk -v label="$1" -v ours="${figures[vault.$2]}" -v peer="${figures[plain.$2]}" -v unit="$3" \
+    -v goal="$4" '
+    function median(list, n, i, j, t) {
+      for (i = 2; i <= n; i++) for (j = i; j > 1 && list[j - 1] > list[j]; j--) {
+        t = list[j]; list[j] = list[j - 1]; list[j - 1] = t
+      }
+      return n % 2 ? list[(n + 1) / 2] : (list[n / 2] + list[n / 2 + 1]) / 2
+    }
+    BEGIN {
+      n = split(ours, o, " "); split(peer, p, " ")
+      for (i = 1; i <= n; i++) { r[i] = o[i] / p[i] }
+      ratio = median(r, n)
+      printf "%-26s %9.1f %-4s %9.1f %-4s %6.2fx %5.2fx %s\n", label, median(o, n), unit,
+        median(p, n), unit, ratio, goal, (ratio >= goal ? "met" : "short")
     }'
 }
 row "sequential write + fsync" write "MB/s" 0.8
