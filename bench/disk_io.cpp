@@ -38,6 +38,11 @@ int Fail(const char* what, const char* path) {
     return 1;
 }
 
+int Short(const char* what, const char* path) {
+    std::fprintf(stderr, "disk_io: %s less than asked on %s (disk full?)\n", what, path);
+    return 1;
+}
+
 // Aligned so that the same buffer serves O_DIRECT.
 std::unique_ptr<char, decltype(&std::free)> Buffer(std::size_t size) {
     return {static_cast<char*>(std::aligned_alloc(kBlock, size)), &std::free};
@@ -56,8 +61,9 @@ int Write(const char* path, std::size_t mebibytes) {
     const auto start = Clock::now();
     for (std::size_t i = 0; i < mebibytes; ++i) {
         buffer.get()[0] = static_cast<char>(i);
-        if (::write(fd, buffer.get(), kChunk) != static_cast<ssize_t>(kChunk)) {
-            return Fail("cannot write", path);
+        const ssize_t written = ::write(fd, buffer.get(), kChunk);
+        if (written != static_cast<ssize_t>(kChunk)) {
+            return written < 0 ? Fail("cannot write", path) : Short("wrote", path);
         }
     }
     if (::fsync(fd) != 0) {
@@ -114,9 +120,9 @@ int Random(const char* path, std::size_t count) {
     auto buffer = Buffer(kBlock);
     const auto start = Clock::now();
     for (const std::size_t block : blocks) {
-        if (::pread(fd, buffer.get(), kBlock, static_cast<off_t>(block * kBlock)) !=
-            static_cast<ssize_t>(kBlock)) {
-            return Fail("cannot read", path);
+        const ssize_t got = ::pread(fd, buffer.get(), kBlock, static_cast<off_t>(block * kBlock));
+        if (got != static_cast<ssize_t>(kBlock)) {
+            return got < 0 ? Fail("cannot read", path) : Short("read", path);
         }
     }
     const double seconds = SecondsSince(start);

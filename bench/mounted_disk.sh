@@ -105,25 +105,28 @@ echo "$("$disk_io" cipher)"
 # The two disks take turns within a round, so each round's ratio compares like with like on a
 # busy machine; the summary gives each figure's median over the rounds and the median ratio.
 declare -A figures=()
-record() {  # record KEY VALUE
-  figures[$1]="${figures[$1]:-} $2"
+measure() {  # measure KEY DISK_IO_ARGS...: one figure, or the benchmark fails
+  local key=$1 value
+  shift
+  value=$("$disk_io" "$@")
+  figures[$key]="${figures[$key]:-} $value"
 }
 for round in $(seq "$rounds"); do
   for disk in vault plain; do
     dir=${disk}_dir
     rm -f "${!dir}/bench.bin"
     drop_caches
-    record "$disk.write" "$("$disk_io" write "${!dir}/bench.bin" "$file_mib")"
+    measure "$disk.write" write "${!dir}/bench.bin" "$file_mib"
   done
   for disk in vault plain; do
     dir=${disk}_dir
     drop_caches
-    record "$disk.read" "$("$disk_io" read "${!dir}/bench.bin")"
+    measure "$disk.read" read "${!dir}/bench.bin"
   done
   for disk in vault plain; do
     dir=${disk}_dir
     drop_caches
-    record "$disk.random" "$("$disk_io" random "${!dir}/bench.bin" "$random_reads")"
+    measure "$disk.random" random "${!dir}/bench.bin" "$random_reads"
   done
   echo "round $round: write ${figures[vault.write]##* } / ${figures[plain.write]##* } MB/s," \
     "read ${figures[vault.read]##* } / ${figures[plain.read]##* } MB/s," \
