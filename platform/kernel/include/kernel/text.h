@@ -1,21 +1,15 @@
-// Text conversions at the kernel's boundaries: UTF-16 (NT names), UTF-8 (host names and the
-// registry store's names) and the system ANSI code page, Windows-1252.
+// Text conversions at the kernel's boundaries: those of the platform's text library.
 #pragma once
 
-#include <string>
-#include <string_view>
+#include "text/text.h"
 
 namespace hl::kernel {
 
-std::string Utf16ToUtf8(std::u16string_view text);
-std::u16string Utf8ToUtf16(std::string_view text);  // invalid bytes become U+FFFD
-char16_t AnsiToUnicode(unsigned char c);
-// '?' for a character the code page lacks.
-unsigned char UnicodeToAnsi(char16_t c);
-// Upper-cases the way Windows compares names: ASCII, Latin-1, Latin Extended-A, basic Greek and
-// Cyrillic, full-width Latin.
-char16_t Upcase(char16_t c);
-std::u16string Upcase(std::u16string_view text);
-bool EqualsNoCase(std::u16string_view a, std::u16string_view b);
+using hl::text::AnsiToUnicode;
+using hl::text::EqualsNoCase;
+using hl::text::UnicodeToAnsi;
+using hl::text::Upcase;
+using hl::text::Utf16ToUtf8;
+using hl::text::Utf8ToUtf16;
 
 }  // namespace hl::kernel

@@ -1,0 +1,155 @@
+// Text at the platform's boundaries: UTF-16 (NT names), UTF-8 (host names, the registry store)
+// and the system ANSI code page, Windows-1252.
+#include "text/text.h"
+
+namespace hl::text {
+namespace {
+
+// Windows-1252 bytes 0x80..0x9F; the five bytes the code page leaves undefined map to
+// the C1 control of the same number, as Windows does.
+constexpr char16_t kHighControls[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+
+void AppendUtf8(std::string& out, char32_t c) {
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+}  // namespace
+
+std::string Utf16ToUtf8(std::u16string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char32_t c = text[i];
+        if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+            text[i + 1] < 0xE000) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+            ++i;
+        } else if (c >= 0xD800 && c < 0xE000) {
+            c = 0xFFFD;
+        }
+        AppendUtf8(out, c);
+    }
+    return out;
+}
+
+std::u16string Utf8ToUtf16(std::string_view text) {
+    std::u16string out;
+    out.reserve(text.size());
+    const std::size_t n = text.size();
+    for (std::size_t i = 0; i < n;) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        if (lead < 0x80) {
+            out += static_cast<char16_t>(lead);
+            ++i;
+            continue;
+        }
+        std::size_t extra = 0;
+        char32_t value = 0;
+        char32_t minimum = 0;
+        if (lead >= 0xC2 && lead < 0xE0) {
+            extra = 1, value = lead & 0x1F, minimum = 0x80;
+        } else if (lead >= 0xE0 && lead < 0xF0) {
+            extra = 2, value = lead & 0x0F, minimum = 0x800;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            extra = 3, value = lead & 0x07, minimum = 0x10000;
+        }
+        bool good = extra != 0 && i + extra < n;
+        for (std::size_t k = 1; good && k <= extra; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            good = (next & 0xC0) == 0x80;
+            value = (value << 6) | (next & 0x3F);
+        }
+        if (!good || value < minimum || value > 0x10FFFF || (value >= 0xD800 && value < 0xE000)) {
+            out += char16_t{0xFFFD};
+            ++i;
+            continue;
+        }
+        i += extra + 1;
+        if (value >= 0x10000) {
+            out += static_cast<char16_t>(0xD800 + ((value - 0x10000) >> 10));
+            out += static_cast<char16_t>(0xDC00 + ((value - 0x10000) & 0x3FF));
+        } else {
+            out += static_cast<char16_t>(value);
+        }
+    }
+    return out;
+}
+
+char16_t AnsiToUnicode(unsigned char c) {
+    return c >= 0x80 && c < 0xA0 ? kHighControls[c - 0x80] : static_cast<char16_t>(c);
+}
+
+unsigned char UnicodeToAnsi(char16_t c) {
+    if (c < 0x80 || (c >= 0xA0 && c < 0x100)) {
+        return static_cast<unsigned char>(c);
+    }
+    for (unsigned i = 0; i < 32; ++i) {
+        if (kHighControls[i] == c) {
+            return static_cast<unsigned char>(0x80 + i);
+        }
+    }
+    return '?';
+}
+
+char16_t Upcase(char16_t c) {
+    if (c < 0x80) {
+        return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - 0x20) : c;
+    }
+    if ((c >= 0xE0 && c <= 0xFE && c != 0xF7) || (c >= 0x3B1 && c <= 0x3C9 && c != 0x3C2) ||
+        (c >= 0x430 && c <= 0x44F) || (c >= 0xFF41 && c <= 0xFF5A)) {
+        return static_cast<char16_t>(c - 0x20);
+    }
+    if (c == 0xFF) {
+        return 0x178;
+    }
+    if (c >= 0x450 && c <= 0x45F) {
+        return static_cast<char16_t>(c - 0x50);
+    }
+    if (c >= 0x100 && c <= 0x17F && c != 0x130 && c != 0x131 && c != 0x138 && c != 0x149 &&
+        c != 0x17F) {
+        const bool pairedOnOdd = (c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E);
+        if (pairedOnOdd ? (c % 2 == 0) : (c % 2 == 1)) {
+            return static_cast<char16_t>(c - 1);
+        }
+    }
+    return c;
+}
+
+std::u16string Upcase(std::u16string_view text) {
+    std::u16string out(text);
+    for (auto& c : out) {
+        c = Upcase(c);
+    }
+    return out;
+}
+
+bool EqualsNoCase(std::u16string_view a, std::u16string_view b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (Upcase(a[i]) != Upcase(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace hl::text
