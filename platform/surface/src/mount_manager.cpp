@@ -116,6 +116,20 @@ MountManager::Volume* MountManager::Find(char letter) {
     return found == volumes_.end() ? nullptr : &found->second;
 }
 
+template <class Action>
+VolumeResult MountManager::OnVolume(char letter, Action action) {
+    const auto normalized = Normalize(letter);
+    if (!normalized) {
+        return VolumeResult::InvalidLetter;
+    }
+    std::lock_guard lock(mutex_);
+    Volume* volume = Find(*normalized);
+    if (!volume) {
+        return VolumeResult::NotBound;
+    }
+    return action(*normalized, *volume);
+}
+
 VolumeResult MountManager::Bind(char letter, std::string_view deviceName) {
     const auto normalized = Normalize(letter);
     if (!normalized) {
@@ -146,39 +160,25 @@ VolumeResult MountManager::Bind(char letter, std::string_view deviceName) {
 }
 
 VolumeResult MountManager::Unbind(char letter) {
-    const auto normalized = Normalize(letter);
-    if (!normalized) {
-        return VolumeResult::InvalidLetter;
-    }
-    std::lock_guard lock(mutex_);
-    Volume* volume = Find(*normalized);
-    if (!volume) {
-        return VolumeResult::NotBound;
-    }
-    DismountLocked(*normalized, *volume);
-    unlink(LinkPath(*normalized).c_str());
-    volumes_.erase(*normalized);
-    return VolumeResult::Ok;
+    return OnVolume(letter, [&](char normalized, Volume& volume) -> VolumeResult {
+        DismountLocked(normalized, volume);
+        unlink(LinkPath(normalized).c_str());
+        volumes_.erase(normalized);
+        return VolumeResult::Ok;
+    });
 }
 
 VolumeResult MountManager::EnsureMounted(char letter) {
-    const auto normalized = Normalize(letter);
-    if (!normalized) {
-        return VolumeResult::InvalidLetter;
-    }
-    std::lock_guard lock(mutex_);
-    Volume* volume = Find(*normalized);
-    if (!volume) {
-        return VolumeResult::NotBound;
-    }
-    ForgetDeadServer(*normalized, *volume);
-    if (volume->server != 0) {
-        return VolumeResult::Ok;
-    }
-    if (volume->locked) {
-        return VolumeResult::Locked;
-    }
-    return MountLocked(*normalized, *volume);
+    return OnVolume(letter, [&](char normalized, Volume& volume) -> VolumeResult {
+        ForgetDeadServer(normalized, volume);
+        if (volume.server != 0) {
+            return VolumeResult::Ok;
+        }
+        if (volume.locked) {
+            return VolumeResult::Locked;
+        }
+        return MountLocked(normalized, volume);
+    });
 }
 
 // A volume whose ntfs-3g has died or stopped serving counts as not mounted.
@@ -256,16 +256,9 @@ VolumeResult MountManager::MountLocked(char letter, Volume& volume) {
 }
 
 VolumeResult MountManager::Dismount(char letter) {
-    const auto normalized = Normalize(letter);
-    if (!normalized) {
-        return VolumeResult::InvalidLetter;
-    }
-    std::lock_guard lock(mutex_);
-    Volume* volume = Find(*normalized);
-    if (!volume) {
-        return VolumeResult::NotBound;
-    }
-    return DismountLocked(*normalized, *volume);
+    return OnVolume(letter, [&](char normalized, Volume& volume) -> VolumeResult {
+        return DismountLocked(normalized, volume);
+    });
 }
 
 // Files still open lose their unwritten data, as on Windows: the mount is detached from the tree
@@ -295,53 +288,39 @@ VolumeResult MountManager::DismountLocked(char letter, Volume& volume) {
 }
 
 VolumeResult MountManager::Lock(char letter, pid_t requester) {
-    const auto normalized = Normalize(letter);
-    if (!normalized) {
-        return VolumeResult::InvalidLetter;
-    }
-    std::lock_guard lock(mutex_);
-    Volume* volume = Find(*normalized);
-    if (!volume) {
-        return VolumeResult::NotBound;
-    }
-    if (volume->locked) {
-        return VolumeResult::Locked;
-    }
-    ForgetDeadServer(*normalized, *volume);
-    if (volume->server != 0) {
-        if (InUseByOthers(*normalized, *volume, requester)) {
-            return VolumeResult::InUse;
+    return OnVolume(letter, [&](char normalized, Volume& volume) -> VolumeResult {
+        if (volume.locked) {
+            return VolumeResult::Locked;
         }
-        if (!Flush(*normalized)) {
-            return VolumeResult::DeviceError;
+        ForgetDeadServer(normalized, volume);
+        if (volume.server != 0) {
+            if (InUseByOthers(normalized, volume, requester)) {
+                return VolumeResult::InUse;
+            }
+            if (!Flush(normalized)) {
+                return VolumeResult::DeviceError;
+            }
+            Shield(normalized, volume);
         }
-        Shield(*normalized, *volume);
-    }
-    if (const auto device = surface_.Find(volume->device)) {
-        device->Flush();
-    }
-    volume->locked = true;
-    volume->lockOwner = requester;
-    return VolumeResult::Ok;
+        if (const auto device = surface_.Find(volume.device)) {
+            device->Flush();
+        }
+        volume.locked = true;
+        volume.lockOwner = requester;
+        return VolumeResult::Ok;
+    });
 }
 
 VolumeResult MountManager::Unlock(char letter) {
-    const auto normalized = Normalize(letter);
-    if (!normalized) {
-        return VolumeResult::InvalidLetter;
-    }
-    std::lock_guard lock(mutex_);
-    Volume* volume = Find(*normalized);
-    if (!volume) {
-        return VolumeResult::NotBound;
-    }
-    if (!volume->locked) {
-        return VolumeResult::NotLocked;
-    }
-    Unshield(*normalized, *volume);
-    volume->locked = false;
-    volume->lockOwner = 0;
-    return VolumeResult::Ok;
+    return OnVolume(letter, [&](char normalized, Volume& volume) -> VolumeResult {
+        if (!volume.locked) {
+            return VolumeResult::NotLocked;
+        }
+        Unshield(normalized, volume);
+        volume.locked = false;
+        volume.lockOwner = 0;
+        return VolumeResult::Ok;
+    });
 }
 
 bool MountManager::InUseByOthers(char letter, const Volume& volume, pid_t requester) const {
@@ -383,63 +362,56 @@ void MountManager::Unshield(char letter, Volume& volume) {
 }
 
 VolumeResult MountManager::Format(char letter, pid_t requester, std::string_view label) {
-    const auto normalized = Normalize(letter);
-    if (!normalized) {
-        return VolumeResult::InvalidLetter;
-    }
-    std::lock_guard lock(mutex_);
-    Volume* volume = Find(*normalized);
-    if (!volume) {
-        return VolumeResult::NotBound;
-    }
-    if (volume->locked) {
-        return VolumeResult::Locked;
-    }
-    const auto device = surface_.Find(volume->device);
-    if (!device) {
-        return VolumeResult::DeviceNotFound;
-    }
-    const DeviceState state = device->State();
-    if (!state.mediaPresent) {
-        return VolumeResult::NoMedia;
-    }
-    if (state.writeProtected) {
-        return VolumeResult::WriteProtected;
-    }
-    ForgetDeadServer(*normalized, *volume);
-    if (volume->server != 0) {
-        if (InUseByOthers(*normalized, *volume, requester)) {
-            return VolumeResult::InUse;
+    return OnVolume(letter, [&](char normalized, Volume& volume) -> VolumeResult {
+        if (volume.locked) {
+            return VolumeResult::Locked;
         }
-        DismountLocked(*normalized, *volume);
-    }
-    if (surface_.OpenCount(volume->device) > 0) {
-        return VolumeResult::InUse;  // someone writes the raw device
-    }
-    std::vector<std::string> command = {
-        Program({"/usr/sbin/mkntfs", "/sbin/mkntfs", "/usr/bin/mkntfs"}),
-        "--quick",
-        "--force",
-        "--quiet",
-        "--sector-size",
-        "4096",
-        "--cluster-size",
-        "4096",
-        "--partition-start",
-        "0",
-        "--heads",
-        "0",
-        "--sectors-per-track",
-        "0"};
-    if (!label.empty()) {
-        command.insert(command.end(), {"--label", std::string(label)});
-    }
-    command.push_back(surface_.DevicePath(volume->device).string());
-    // Silent: it always complains that a file is not a block device.
-    if (host::Run(command, host::Output::Silent) != 0) {
-        return VolumeResult::FormatFailed;
-    }
-    return MountLocked(*normalized, *volume);
+        const auto device = surface_.Find(volume.device);
+        if (!device) {
+            return VolumeResult::DeviceNotFound;
+        }
+        const DeviceState state = device->State();
+        if (!state.mediaPresent) {
+            return VolumeResult::NoMedia;
+        }
+        if (state.writeProtected) {
+            return VolumeResult::WriteProtected;
+        }
+        ForgetDeadServer(normalized, volume);
+        if (volume.server != 0) {
+            if (InUseByOthers(normalized, volume, requester)) {
+                return VolumeResult::InUse;
+            }
+            DismountLocked(normalized, volume);
+        }
+        if (surface_.OpenCount(volume.device) > 0) {
+            return VolumeResult::InUse;  // someone writes the raw device
+        }
+        std::vector<std::string> command = {
+            Program({"/usr/sbin/mkntfs", "/sbin/mkntfs", "/usr/bin/mkntfs"}),
+            "--quick",
+            "--force",
+            "--quiet",
+            "--sector-size",
+            "4096",
+            "--cluster-size",
+            "4096",
+            "--partition-start",
+            "0",
+            "--heads",
+            "0",
+            "--sectors-per-track",
+            "0"};
+        if (!label.empty()) {
+            command.insert(command.end(), {"--label", std::string(label)});
+        }
+        command.push_back(surface_.DevicePath(volume.device).string());
+        // Silent: it always complains that a file is not a block device.
+        if (host::Run(command, host::Output::Silent) != 0) {
+            return VolumeResult::FormatFailed;
+        }
+        return MountLocked(normalized, volume);
+    });
 }
 
 void MountManager::DismountAll() {

@@ -75,6 +75,10 @@ private:
     };
 
     Volume* Find(char letter);
+    // Runs `action(letter, volume)` on a bound letter's volume under the lock; InvalidLetter or
+    // NotBound otherwise.
+    template <class Action>
+    VolumeResult OnVolume(char letter, Action action);
     void ForgetDeadServer(char letter, Volume& volume);
     VolumeResult MountLocked(char letter, Volume& volume);
     VolumeResult DismountLocked(char letter, Volume& volume);
