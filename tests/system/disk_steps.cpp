@@ -1,6 +1,8 @@
 #include "disk_steps.h"
 
+#include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -87,6 +89,31 @@ bool HostMounted(const std::string& folder) {
         }
     }
     return false;
+}
+
+FileHolder::FileHolder(const std::string& hostPath) {
+    int ready[2];
+    if (::pipe(ready) != 0) {
+        return;
+    }
+    pid_ = ::fork();
+    if (pid_ == 0) {
+        std::ifstream held(hostPath);
+        (void)!::write(ready[1], held ? "y" : "n", 1);
+        ::pause();
+        std::_Exit(0);
+    }
+    char answer = 'n';
+    holding_ = pid_ > 0 && ::read(ready[0], &answer, 1) == 1 && answer == 'y';
+    ::close(ready[0]);
+    ::close(ready[1]);
+}
+
+FileHolder::~FileHolder() {
+    if (pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+    }
 }
 
 }  // namespace system_test

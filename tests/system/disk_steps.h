@@ -1,6 +1,7 @@
 // The steps the system tests take with VaultDisks, as a client of the controller would.
 #pragma once
 
+#include <sys/types.h>
 #include <windows.h>
 
 #include <string>
@@ -27,5 +28,21 @@ std::string ReadText(const std::string& path);
 std::string DosTarget(const char* name);
 // Whether a host folder is a mount point now.
 bool HostMounted(const std::string& folder);
+
+// Another process of the host that keeps a host file open until this object goes.
+class FileHolder {
+public:
+    explicit FileHolder(const std::string& hostPath);
+    ~FileHolder();
+    FileHolder(const FileHolder&) = delete;
+    FileHolder& operator=(const FileHolder&) = delete;
+
+    // True once the other process has the file open.
+    bool Holding() const { return holding_; }
+
+private:
+    pid_t pid_ = -1;
+    bool holding_ = false;
+};
 
 }  // namespace system_test

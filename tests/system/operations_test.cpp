@@ -142,25 +142,13 @@ TEST(Operations, UnmountPossibleOnlyWhenNothingIsOpen) {
     ASSERT_TRUE(system_test::WriteText("X:\\open.txt", "x"));
     EXPECT_EQ(kv.UnmountPossible('X'), S_OK);
     const std::string host = (BootedSystem::Root() / "mnt" / "x" / "open.txt").string();
-    int ready[2];
-    ASSERT_EQ(::pipe(ready), 0);
-    const pid_t holder = ::fork();
-    if (holder == 0) {
-        std::ifstream held(host);
-        (void)!::write(ready[1], "r", 1);
-        ::pause();
-        std::_Exit(0);
-    }
-    char byte;
-    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+    auto holder = std::make_unique<system_test::FileHolder>(host);
+    ASSERT_TRUE(holder->Holding());
     EXPECT_EQ(kv.UnmountPossible('X'), KV_E_LOCK_FAILED);
     EXPECT_EQ(kv.UmountDisk('X', 1), KV_E_LOCK_FAILED);
     EXPECT_EQ(system_test::ReadText("X:\\open.txt"), "x");
     EXPECT_EQ(kv.UmountDisk('X', 0), S_OK);
-    ::kill(holder, SIGKILL);
-    ::waitpid(holder, nullptr, 0);
-    ::close(ready[0]);
-    ::close(ready[1]);
+    holder.reset();
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -162,17 +163,8 @@ TEST_F(Reader, CloseWithAFileOpenOffersRetryAbortUnsafe) {
     ASSERT_EQ(system_test::ReadText("N:\\inside.txt"),
               "inside");  // the file system mounts on first use
     const std::string host = (BootedSystem::Root() / "mnt" / "n" / "inside.txt").string();
-    int ready[2];
-    ASSERT_EQ(::pipe(ready), 0);
-    const pid_t holder = ::fork();
-    if (holder == 0) {
-        std::ifstream held(host);
-        (void)!::write(ready[1], "r", 1);
-        ::pause();
-        std::_Exit(0);
-    }
-    char byte;
-    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+    auto holder = std::make_unique<system_test::FileHolder>(host);
+    ASSERT_TRUE(holder->Holding());
     const char kChoice[] = "Retry (R) / Abort (A) / Perfom Unsafe Unmount (U) -> ";
     EXPECT_EQ(
         RunReader({"/close", "N:"}, {{kChoice, "a"}}),
@@ -181,10 +173,7 @@ TEST_F(Reader, CloseWithAFileOpenOffersRetryAbortUnsafe) {
               std::string("\nTrying to safely unmount drive N: ...\n") + kChoice +
                   "u\nUnsafe unmounting...\n");
     EXPECT_EQ(system_test::DosTarget("N:"), "");
-    ::kill(holder, SIGKILL);
-    ::waitpid(holder, nullptr, 0);
-    ::close(ready[0]);
-    ::close(ready[1]);
+    holder.reset();
 }
 
 TEST_F(Reader, Windows2000PausesBeforeEachRequest) {

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <string>
 
 #include "booted_system.h"
@@ -69,17 +70,8 @@ TEST(Volumes, OpenFilesBlockTheSafeUnmountButNotTheCriticalOne) {
     ASSERT_EQ(hl::win32::HostPathOf("X:\\held.txt", host), static_cast<DWORD>(ERROR_SUCCESS));
 
     // Another process of the host keeps the file open.
-    int ready[2];
-    ASSERT_EQ(::pipe(ready), 0);
-    const pid_t holder = ::fork();
-    if (holder == 0) {
-        std::ifstream held(host);
-        (void)!::write(ready[1], "r", 1);
-        ::pause();
-        std::_Exit(0);
-    }
-    char byte;
-    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+    auto holder = std::make_unique<system_test::FileHolder>(host);
+    ASSERT_TRUE(holder->Holding());
 
     EXPECT_FALSE(SafeUnmount(state, 'X'));
     EXPECT_EQ(state.LastError, KV_E_LOCK_FAILED);
@@ -89,10 +81,7 @@ TEST(Volumes, OpenFilesBlockTheSafeUnmountButNotTheCriticalOne) {
     char target[256];
     EXPECT_EQ(QueryDosDeviceA("X:", target, sizeof(target)), 0u);
     EXPECT_FALSE(HostMounted((BootedSystem::Root() / "mnt" / "x").string()));
-    ::kill(holder, SIGKILL);
-    ::waitpid(holder, nullptr, 0);
-    ::close(ready[0]);
-    ::close(ready[1]);
+    holder.reset();
 
     // The device is free again, and the file written before the unmount is there.
     ASSERT_TRUE(Mount(state, 'X', "C:\\busy.vd", 0, "pass"));
