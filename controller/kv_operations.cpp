@@ -8,8 +8,13 @@ const DWORD kProbeDelayMilliseconds = 500;
 const DWORD kProbeTries = 6;
 const DWORD kProbeRetryMilliseconds = 250;
 
+// A lower-case letter asks for a read-only mount.
+bool IsLowerCase(char c) {
+    return c >= 'a' && c <= 'z';
+}
+
 bool IsLetter(char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+    return (c >= 'A' && c <= 'Z') || IsLowerCase(c);
 }
 
 // The bytes of a C string up to its first zero, at most `size`, into a zeroed field.
@@ -40,26 +45,31 @@ BOOL Retry(HANDLE volume, DWORD code, DWORD tries, DWORD pause) {
 
 }  // namespace
 
+HRESULT KvOperations::MountWithKey(char driveLetter, DWORD code, void* record, DWORD recordSize) {
+    HANDLE volume = MountContainer(state_, driveLetter);
+    if (volume == INVALID_HANDLE_VALUE) {
+        SecureZeroMemory(record, recordSize);
+        return state_.LastError;
+    }
+    const BOOL keyed = Control(volume, code, record, recordSize);
+    CloseHandle(volume);
+    SecureZeroMemory(record, recordSize);
+    return keyed ? S_OK : S_FALSE;
+}
+
 HRESULT KvOperations::CreateCryptedDisk(char driveLetter, LONGLONG fileSize, const char* fileName,
                                         const char* cryptoKey, const char* userKey) {
     if (fileName == NULL || cryptoKey == NULL || userKey == NULL) {
         return E_POINTER;
     }
-    state_.ReadOnlyMount = driveLetter >= 'a' && driveLetter <= 'z';
+    state_.ReadOnlyMount = IsLowerCase(driveLetter);
     SetContainerFile(state_, fileName, fileSize);
-    memset(&state_.SetKeyRecord, 0, sizeof(state_.SetKeyRecord));
-    CopyKey(state_.SetKeyRecord.KeyMaterial, sizeof(state_.SetKeyRecord.KeyMaterial), cryptoKey);
-    CopyKey(state_.SetKeyRecord.UserKey, sizeof(state_.SetKeyRecord.UserKey), userKey);
-    HANDLE volume = MountContainer(state_, driveLetter);
-    if (volume == INVALID_HANDLE_VALUE) {
-        return state_.LastError;
-    }
-    const BOOL keyed =
-        Control(volume, IOCTL_VD_SET_KEY, &state_.SetKeyRecord, sizeof(state_.SetKeyRecord));
-    CloseHandle(volume);
-    memset(&state_.SetKeyRecord, 0, sizeof(state_.SetKeyRecord));
-    if (keyed) {
-        return S_OK;
+    VD_SET_KEY_REQUEST& record = state_.SetKeyRecord;
+    CopyKey(record.KeyMaterial, sizeof(record.KeyMaterial), cryptoKey);
+    CopyKey(record.UserKey, sizeof(record.UserKey), userKey);
+    const HRESULT mounted = MountWithKey(driveLetter, IOCTL_VD_SET_KEY, &record, sizeof(record));
+    if (mounted != S_FALSE) {
+        return mounted;
     }
     // A creation the driver refused is not a success, whatever the unmount after it did.
     return CriticalUnmount(state_, driveLetter) ? KV_E_MOUNT_FAILED : state_.LastError;
@@ -69,19 +79,13 @@ HRESULT KvOperations::OpenCryptedDisk(char driveLetter, const char* fileName, co
     if (fileName == NULL || userKey == NULL) {
         return E_POINTER;
     }
-    state_.ReadOnlyMount = driveLetter >= 'a' && driveLetter <= 'z';
+    state_.ReadOnlyMount = IsLowerCase(driveLetter);
     SetContainerFile(state_, fileName, 0);
-    CopyKey(state_.OpenKeyRecord.UserKey, sizeof(state_.OpenKeyRecord.UserKey), userKey);
-    HANDLE volume = MountContainer(state_, driveLetter);
-    if (volume == INVALID_HANDLE_VALUE) {
-        return state_.LastError;
-    }
-    const BOOL keyed =
-        Control(volume, IOCTL_VD_OPEN_KEY, &state_.OpenKeyRecord, sizeof(state_.OpenKeyRecord));
-    CloseHandle(volume);
-    memset(&state_.OpenKeyRecord, 0, sizeof(state_.OpenKeyRecord));
-    if (keyed) {
-        return S_OK;
+    VD_OPEN_KEY_REQUEST& record = state_.OpenKeyRecord;
+    CopyKey(record.UserKey, sizeof(record.UserKey), userKey);
+    const HRESULT mounted = MountWithKey(driveLetter, IOCTL_VD_OPEN_KEY, &record, sizeof(record));
+    if (mounted != S_FALSE) {
+        return mounted;
     }
     CriticalUnmount(state_, driveLetter);
     return KV_E_WRONG_PASSWORD;
@@ -108,7 +112,7 @@ HRESULT KvOperations::ChangePassword(char driveLetter, const char* fileName, con
     if (volume == INVALID_HANDLE_VALUE) {
         volume = MountContainer(state_, driveLetter);
         if (volume == INVALID_HANDLE_VALUE) {
-            memset(&state_.ChangeKeyRecord, 0, sizeof(state_.ChangeKeyRecord));
+            SecureZeroMemory(&state_.ChangeKeyRecord, sizeof(state_.ChangeKeyRecord));
             return state_.LastError;
         }
         mountedHere = true;
@@ -116,7 +120,7 @@ HRESULT KvOperations::ChangePassword(char driveLetter, const char* fileName, con
     const BOOL changed = Control(volume, IOCTL_VD_CHANGE_KEY, &state_.ChangeKeyRecord,
                                  sizeof(state_.ChangeKeyRecord));
     CloseHandle(volume);
-    memset(&state_.ChangeKeyRecord, 0, sizeof(state_.ChangeKeyRecord));
+    SecureZeroMemory(&state_.ChangeKeyRecord, sizeof(state_.ChangeKeyRecord));
     const bool unmounted =
         !mountedHere || SafeUnmount(state_, driveLetter) || CriticalUnmount(state_, driveLetter);
     if (!unmounted) {

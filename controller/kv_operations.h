@@ -23,5 +23,10 @@ public:
     const ControllerState& state() const { return state_; }
 
 private:
+    // Mounts the container of OpenFileRecord on the letter and sends a key request with
+    // `record`, which is wiped afterwards: S_OK, S_FALSE when the driver refused the key, or the
+    // failed mounting step's code.
+    HRESULT MountWithKey(char driveLetter, DWORD code, void* record, DWORD recordSize);
+
     ControllerState state_;
 };
