@@ -12,6 +12,8 @@ constexpr char16_t kHighControls[32] = {
     0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
     0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 
+}  // namespace
+
 void AppendUtf8(std::string& out, char32_t c) {
     if (c < 0x80) {
         out += static_cast<char>(c);
@@ -30,8 +32,6 @@ void AppendUtf8(std::string& out, char32_t c) {
     }
 }
 
-}  // namespace
-
 std::string Utf16ToUtf8(std::u16string_view text) {
     std::string out;
     out.reserve(text.size());
@@ -49,39 +49,56 @@ std::string Utf16ToUtf8(std::u16string_view text) {
     return out;
 }
 
+std::size_t NextUtf8(std::string_view text, char32_t& c) {
+    if (text.empty()) {
+        return 0;
+    }
+    const auto lead = static_cast<unsigned char>(text[0]);
+    if (lead < 0x80) {
+        c = lead;
+        return 1;
+    }
+    std::size_t extra = 0;
+    char32_t value = 0;
+    char32_t minimum = 0;
+    if (lead >= 0xC2 && lead < 0xE0) {
+        extra = 1, value = lead & 0x1F, minimum = 0x80;
+    } else if (lead >= 0xE0 && lead < 0xF0) {
+        extra = 2, value = lead & 0x0F, minimum = 0x800;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        extra = 3, value = lead & 0x07, minimum = 0x10000;
+    }
+    std::size_t k = 1;
+    bool good = extra != 0;
+    for (; good && k <= extra && k < text.size(); ++k) {
+        const auto next = static_cast<unsigned char>(text[k]);
+        good = (next & 0xC0) == 0x80;
+        value = (value << 6) | (next & 0x3F);
+    }
+    if (good && k <= extra) {
+        // Every byte so far fits; the rest has not come. Overlong and out-of-range leads are
+        // told apart only once the sequence is whole.
+        return 0;
+    }
+    if (!good || value < minimum || value > 0x10FFFF || (value >= 0xD800 && value < 0xE000)) {
+        c = 0xFFFD;
+        return 1;
+    }
+    c = value;
+    return extra + 1;
+}
+
 std::u16string Utf8ToUtf16(std::string_view text) {
     std::u16string out;
     out.reserve(text.size());
-    const std::size_t n = text.size();
-    for (std::size_t i = 0; i < n;) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        if (lead < 0x80) {
-            out += static_cast<char16_t>(lead);
-            ++i;
-            continue;
-        }
-        std::size_t extra = 0;
+    while (!text.empty()) {
         char32_t value = 0;
-        char32_t minimum = 0;
-        if (lead >= 0xC2 && lead < 0xE0) {
-            extra = 1, value = lead & 0x1F, minimum = 0x80;
-        } else if (lead >= 0xE0 && lead < 0xF0) {
-            extra = 2, value = lead & 0x0F, minimum = 0x800;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            extra = 3, value = lead & 0x07, minimum = 0x10000;
+        std::size_t length = NextUtf8(text, value);
+        if (length == 0) {  // a sequence cut short by the end
+            value = 0xFFFD;
+            length = 1;
         }
-        bool good = extra != 0 && i + extra < n;
-        for (std::size_t k = 1; good && k <= extra; ++k) {
-            const auto next = static_cast<unsigned char>(text[i + k]);
-            good = (next & 0xC0) == 0x80;
-            value = (value << 6) | (next & 0x3F);
-        }
-        if (!good || value < minimum || value > 0x10FFFF || (value >= 0xD800 && value < 0xE000)) {
-            out += char16_t{0xFFFD};
-            ++i;
-            continue;
-        }
-        i += extra + 1;
+        text.remove_prefix(length);
         if (value >= 0x10000) {
             out += static_cast<char16_t>(0xD800 + ((value - 0x10000) >> 10));
             out += static_cast<char16_t>(0xDC00 + ((value - 0x10000) & 0x3FF));
@@ -97,15 +114,48 @@ char16_t AnsiToUnicode(unsigned char c) {
 }
 
 unsigned char UnicodeToAnsi(char16_t c) {
+    unsigned char ansi = '?';
+    return UnicodeToAnsi(char32_t{c}, ansi) ? ansi : '?';
+}
+
+bool UnicodeToAnsi(char32_t c, unsigned char& ansi) {
     if (c < 0x80 || (c >= 0xA0 && c < 0x100)) {
-        return static_cast<unsigned char>(c);
+        ansi = static_cast<unsigned char>(c);
+        return true;
     }
     for (unsigned i = 0; i < 32; ++i) {
         if (kHighControls[i] == c) {
-            return static_cast<unsigned char>(0x80 + i);
+            ansi = static_cast<unsigned char>(0x80 + i);
+            return true;
         }
     }
-    return '?';
+    return false;
+}
+
+std::string AnsiToUtf8(std::string_view ansi) {
+    std::string out;
+    out.reserve(ansi.size());
+    for (char c : ansi) {
+        AppendUtf8(out, AnsiToUnicode(static_cast<unsigned char>(c)));
+    }
+    return out;
+}
+
+std::string Utf8ToAnsi(std::string_view utf8) {
+    std::string out;
+    out.reserve(utf8.size());
+    while (!utf8.empty()) {
+        char32_t c = 0;
+        std::size_t length = NextUtf8(utf8, c);
+        if (length == 0) {
+            c = 0xFFFD;
+            length = 1;
+        }
+        utf8.remove_prefix(length);
+        unsigned char ansi = '?';
+        out += static_cast<char>(UnicodeToAnsi(c, ansi) ? ansi : '?');
+    }
+    return out;
 }
 
 char16_t Upcase(char16_t c) {

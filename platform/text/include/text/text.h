@@ -10,9 +10,19 @@ namespace hl::text {
 
 std::string Utf16ToUtf8(std::u16string_view text);
 std::u16string Utf8ToUtf16(std::string_view text);  // invalid bytes become U+FFFD
+// Decodes the character at the start of `text` into `c` and returns its length in bytes; an
+// invalid byte is one U+FFFD of length 1. Returns 0 when `text` is empty or holds only the
+// beginning of a valid sequence, whose remaining bytes may still come.
+std::size_t NextUtf8(std::string_view text, char32_t& c);
+void AppendUtf8(std::string& out, char32_t c);
 char16_t AnsiToUnicode(unsigned char c);
 // '?' for a character the code page lacks.
 unsigned char UnicodeToAnsi(char16_t c);
+// False when the code page has no byte for `c`.
+bool UnicodeToAnsi(char32_t c, unsigned char& ansi);
+std::string AnsiToUtf8(std::string_view ansi);
+// Each character the code page lacks, and each invalid byte, becomes '?', as in Windows.
+std::string Utf8ToAnsi(std::string_view utf8);
 // Upper-cases the way Windows compares names: ASCII, Latin-1, Latin Extended-A, basic Greek and
 // Cyrillic, full-width Latin.
 char16_t Upcase(char16_t c);
