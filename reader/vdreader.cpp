@@ -78,6 +78,18 @@ int ReadKey() {
     return _getch();
 }
 
+// The answer to a one-key question, echoed; at the end of input there is no key to show, and
+// the answer is no.
+int ReadAnswer() {
+    const int key = ReadKey();
+    if (key < 0) {
+        printf("\n");
+    } else {
+        printf("%c\n", key);
+    }
+    return key;
+}
+
 // Reads a password of `minimum` to `maximum` characters into the 40-byte user key; false when
 // the user cancelled.
 bool ReadPassword(int minimum, int maximum, char (&userKey)[40]) {
@@ -110,8 +122,7 @@ bool ReadPassword(int minimum, int maximum, char (&userKey)[40]) {
             return true;
         }
         printf("incorrect password length, please try again [Y/N] -> ");
-        const int answer = ReadKey();
-        printf("%c\n", answer);
+        const int answer = ReadAnswer();
         if (answer != 'Y' && answer != 'y') {
             SecureZeroMemory(line, sizeof(line));
             return false;
@@ -169,8 +180,7 @@ HRESULT Close(IKvObject* controller, int argc, char** argv) {
             return S_OK;  // nothing is reported
         }
         printf("Retry (R) / Abort (A) / Perfom Unsafe Unmount (U) -> ");
-        const int key = ReadKey();
-        printf("%c\n", key);
+        const int key = ReadAnswer();
         if (key == 'R' || key == 'r') {
             printf("\nTrying to safely unmount drive %c: ...\n", letter);
             Windows2000Pause();
