@@ -6,8 +6,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 
 #include "format/secure_wipe.h"
+#include "text/text.h"
 
 namespace vdtool {
 namespace {
@@ -112,6 +114,35 @@ bool FromTerminal(const PasswordSource& source, SecretLine& line, std::string& e
     return ok;
 }
 
+// Windows programs type a password in the ANSI code page (Windows-1252): the host's UTF-8 line
+// becomes those bytes, so that the same typed text is the same key everywhere.
+bool ToAnsi(SecretLine& line, std::string& error) {
+    SecretLine ansi;
+    std::string_view rest(line.text, line.length);
+    while (!rest.empty()) {
+        char32_t c = 0;
+        const std::size_t length = hl::text::NextUtf8(rest, c);
+        if (length == 0 || (c == 0xFFFD && length == 1)) {
+            error = "the password is not UTF-8 text";
+            return false;
+        }
+        unsigned char byte = 0;
+        if (!hl::text::UnicodeToAnsi(c, byte)) {
+            error =
+                "the password holds a character that Windows-1252 lacks; Harborlock's programs "
+                "could never type it";
+            return false;
+        }
+        c = 0;
+        ansi.text[ansi.length++] = static_cast<char>(byte);
+        rest.remove_prefix(length);
+    }
+    vdformat::SecureWipeObject(line.text);
+    std::memcpy(line.text, ansi.text, ansi.length);
+    line.length = ansi.length;
+    return true;
+}
+
 }  // namespace
 
 Password::~Password() {
@@ -132,7 +163,7 @@ bool ReadPassword(const PasswordSource& source, Password& password, std::string&
     SecretLine line;
     const bool ok = source.file.empty() ? FromTerminal(source, line, error)
                                         : FromFile(source.file, line, error);
-    if (!ok) {
+    if (!ok || !ToAnsi(line, error)) {
         return false;
     }
     if (!password.Set(line.text, line.length)) {

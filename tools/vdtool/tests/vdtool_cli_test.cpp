@@ -2,12 +2,18 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <array>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <random>
 #include <string>
+
+#include "format/container_header.h"
 
 namespace {
 
@@ -135,6 +141,59 @@ TEST_F(Vdtool, RefusesBadInputWithAClearMessage) {
         EXPECT_NE(outcome.err.find(r.message), std::string::npos) << outcome.err;
     }
     EXPECT_FALSE(fs::exists(dir / "n.vd"));
+}
+
+// Whether the container's header opens under exactly these key bytes.
+bool OpensWithKey(const fs::path& container, const std::string& bytes) {
+    struct FilePort : vdformat::ContainerPort {
+        std::string image;
+        bool ReadAt(std::uint64_t offset, void* buffer, std::size_t length) noexcept override {
+            if (offset + length > image.size()) {
+                return false;
+            }
+            std::memcpy(buffer, image.data() + offset, length);
+            return true;
+        }
+        std::int32_t WriteAt(std::uint64_t, const void*, std::size_t) noexcept override {
+            return -1;
+        }
+        std::uint32_t TickCount() noexcept override { return 0; }
+    } port;
+    port.image = Slurp(container);
+    std::array<std::uint8_t, vdformat::kUserKeyBytes> key{};
+    std::memcpy(key.data(), bytes.data(), bytes.size());
+    auto schedule = std::make_unique<vdformat::KeySchedule>();
+    return vdformat::OpenHeader(port, key, *schedule).result == vdformat::HeaderResult::Ok;
+}
+
+// Windows programs type passwords in Windows-1252; vdtool takes the host's UTF-8 and makes the
+// same key bytes, or refuses text that has none.
+TEST_F(Vdtool, PasswordsAreWindows1252Keys) {
+    WriteFile("cafe-pw", "caf\xC3\xA9pw\n");
+    ASSERT_EQ(Run("create c.vd --size 262144 --password-file cafe-pw").exitCode, 0);
+    EXPECT_TRUE(OpensWithKey(dir / "c.vd", "caf\xE9pw"));
+    EXPECT_FALSE(OpensWithKey(dir / "c.vd", "caf\xC3\xA9pw"));
+    EXPECT_EQ(Run("check c.vd --password-file cafe-pw").exitCode, 0);
+    // The euro sign is one byte, 0x80, in the code page.
+    WriteFile("euro-pw", "\xE2\x82\xAC 1000\n");
+    ASSERT_EQ(Run("passwd c.vd --password-file cafe-pw --new-password-file euro-pw").exitCode, 0);
+    EXPECT_TRUE(OpensWithKey(dir / "c.vd", "\x80 1000"));
+
+    const Refusal refusals[] = {
+        {"create n.vd --size 262144 --password-file cjk-pw", 1, "Windows-1252 lacks"},
+        {"create n.vd --size 262144 --password-file latin1-pw", 1, "not UTF-8"},
+        {"create n.vd --size 262144 --password-file cut-pw", 1, "not UTF-8"},
+    };
+    WriteFile("cjk-pw", "pass\xE4\xB8\xADword\n");  // U+4E2D
+    WriteFile("latin1-pw", "caf\xE9pw\n");          // already code-page bytes
+    WriteFile("cut-pw", "cafe\xC3\n");
+    for (const Refusal& refusal : refusals) {
+        const Outcome outcome = Run(refusal.args);
+        EXPECT_EQ(outcome.exitCode, refusal.exitCode) << refusal.args;
+        EXPECT_NE(outcome.err.find(refusal.message), std::string::npos)
+            << refusal.args << ": " << outcome.err;
+        EXPECT_FALSE(fs::exists(dir / "n.vd")) << refusal.args;
+    }
 }
 
 TEST_F(Vdtool, SelfTestPasses) {
