@@ -1,5 +1,6 @@
 // VDReader driven through a pseudo-terminal as a user would: its texts, the password prompt,
-// the read-only mount and the unmount choices.
+// the read-only mount and the unmount choices; and a typed non-ASCII password that is the same
+// key in VDReader, the example client and vdtool.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
@@ -12,6 +13,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -86,6 +88,34 @@ std::string RunReader(const std::vector<std::string>& args, const std::vector<St
         }
     }
     return text;
+}
+
+std::string Slurp(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// Runs a host command line with `input` as its standard input; its exit code and what it
+// printed on standard output and error.
+struct Outcome {
+    int exitCode;
+    std::string output;
+};
+
+Outcome RunHost(const std::string& command, const std::string& input = "") {
+    const auto folder = BootedSystem::Root() / "run";
+    std::ofstream(folder / "input.txt", std::ios::binary) << input;
+    const std::string line = command + " <'" + (folder / "input.txt").string() + "' >'" +
+                             (folder / "output.txt").string() + "' 2>&1";
+    const int status = std::system(line.c_str());
+    Outcome outcome{WIFEXITED(status) ? WEXITSTATUS(status) : -1, Slurp(folder / "output.txt")};
+    std::filesystem::remove(folder / "input.txt");
+    std::filesystem::remove(folder / "output.txt");
+    return outcome;
+}
+
+std::string Quoted(const std::string& text) {
+    return "'" + text + "'";
 }
 
 const char kUsage[] =
@@ -192,6 +222,90 @@ TEST_F(Reader, Windows2000PausesBeforeEachRequest) {
     std::remove((BootedSystem::Root() / "run" / "sleep-percent").c_str());
     EXPECT_EQ(output, "\nTrying to safely unmount drive M: ...\n\nwait, please." +
                           std::string(60, '.') + "\n");
+}
+
+}  // namespace
+
+namespace {
+
+// "cafépw" as the host's terminal and files hold it, and as Windows programs see it.
+const char kCafeUtf8[] = "caf\xC3\xA9pw";
+const char kCafeAnsi[] = "caf\xE9pw";
+
+TEST_F(Reader, ANonAsciiPasswordAndFileNameAreTheSameInEveryTool) {
+    // vdtool makes the container on drive C: under a name that is not ASCII either.
+    const auto container = BootedSystem::DriveC() / "caf\xC3\xA9.vd";
+    std::ofstream(BootedSystem::Root() / "run" / "pw", std::ios::binary) << kCafeUtf8 << "\n";
+    ASSERT_EQ(RunHost(std::string(VDTOOL_PATH) + " create " + Quoted(container.string()) +
+                      " --size 16777216 --password-file " +
+                      Quoted((BootedSystem::Root() / "run" / "pw").string()))
+                  .exitCode,
+              0);
+
+    // Typed in VDReader on a UTF-8 terminal.
+    const std::string reader = RunReader({"/open", "C:\\caf\xC3\xA9.vd", "M:"},
+                                         {{kPrompt, std::string(kCafeUtf8) + "\r"}});
+    EXPECT_EQ(reader, std::string("\nTrying to open the VaultDisk \\??\\C:\\caf\xC3\xA9.vd...\n") +
+                          kPrompt + "******");
+    EXPECT_NE(system_test::DosTarget("m:"), "");
+    EXPECT_EQ(RunReader({"/close", "M:"}), "\nTrying to safely unmount drive M: ...\n");
+    EXPECT_EQ(system_test::DosTarget("m:"), "");
+
+    // Given to the example client on its standard input.
+    const std::string client = std::string(VAULTDISK_PATH);
+    const Outcome open =
+        RunHost(client + " open N: 'C:\\caf\xC3\xA9.vd'", std::string(kCafeUtf8) + "\n");
+    EXPECT_EQ(open.exitCode, 0) << open.output;
+    EXPECT_EQ(open.output, "C:\\caf\xC3\xA9.vd: mounted on N:\n");
+    EXPECT_EQ(RunHost(client + " close N:").exitCode, 0);
+
+    // And the other way: a container the example client makes opens in vdtool.
+    const Outcome create = RunHost(client + " create O: 'C:\\new \xE2\x82\xAC.vd' 16777216",
+                                   std::string(kCafeUtf8) + "\n");
+    EXPECT_EQ(create.exitCode, 0) << create.output;
+    EXPECT_EQ(RunHost(client + " close O:").exitCode, 0);
+    const auto created = BootedSystem::DriveC() / "new \xE2\x82\xAC.vd";
+    ASSERT_TRUE(std::filesystem::exists(created));
+    EXPECT_EQ(RunHost(std::string(VDTOOL_PATH) + " check " + Quoted(created.string()) +
+                      " --password-file " + Quoted((BootedSystem::Root() / "run" / "pw").string()))
+                  .exitCode,
+              0);
+    // The controller's own key is the code page's bytes.
+    KvOperations kv;
+    EXPECT_EQ(kv.OpenCryptedDisk('P', "C:\\new \x80.vd", kCafeAnsi), S_OK);
+    EXPECT_EQ(kv.UmountDisk('P', 0), S_OK);
+    std::filesystem::remove(BootedSystem::Root() / "run" / "pw");
+}
+
+TEST_F(Reader, CursorKeysArePartOfAPasswordAsOnWindows) {
+    // Up arrow reaches the program as 0xE0 'H' and is typed into the password, as Windows does;
+    // it does not cancel the prompt as a bare Escape would.
+    KvOperations kv;
+    ASSERT_EQ(kv.CreateCryptedDisk('K', 16 << 20, "C:\\arrow.vd", "material", "ab\xE0Hcd"), S_OK);
+    ASSERT_EQ(kv.UmountDisk('K', 1), S_OK);
+    const std::string output =
+        RunReader({"/open", "C:\\arrow.vd", "M:"}, {{kPrompt, "ab\x1b[Acd\r"}});
+    EXPECT_EQ(output, std::string("\nTrying to open the VaultDisk \\??\\C:\\arrow.vd...\n") +
+                          kPrompt + "******");
+    EXPECT_NE(system_test::DosTarget("m:"), "");
+    EXPECT_EQ(kv.UmountDisk('M', 0), S_OK);
+}
+
+TEST_F(Reader, TheEndOfInputIsNoKey) {
+    const std::string program =
+        (BootedSystem::DriveC() / "Program Files" / "Harborlock" / "VDReader.exe").string();
+    const std::string trying = "\nTrying to open the VaultDisk \\??\\C:\\x.vd...\n";
+    // A password cut off by the end of input is cancelled.
+    const Outcome cut = RunHost(Quoted(program) + " /open 'C:\\x.vd' M:", "abcd");
+    EXPECT_EQ(cut.exitCode, 0);
+    EXPECT_EQ(cut.output, trying + kPrompt + "****\nCancelled.\n");
+    // A one-key question at the end of input shows no key and is answered no.
+    const Outcome answer = RunHost(Quoted(program) + " /open 'C:\\x.vd' M:", "ab\r");
+    EXPECT_EQ(answer.output, trying + kPrompt +
+                                 "**incorrect password length, please try again [Y/N] -> \n"
+                                 "\nCancelled.\n");
+    EXPECT_EQ(answer.output.find('\xFF'), std::string::npos);
+    EXPECT_EQ(answer.output.find("\xC3\xBF"), std::string::npos);
 }
 
 }  // namespace
