@@ -164,6 +164,9 @@ void ConvertStandardStreams() {
     static Writer output{STDOUT_FILENO, false};
     static Writer errors{STDERR_FILENO, false};
     if (FILE* in = OpenReader(&input)) {
+        // Unbuffered: a password read from standard input then stays in no stdio buffer, only
+        // in the reader's own, which is wiped as it is consumed.
+        std::setvbuf(in, nullptr, _IONBF, 0);
         stdin = in;
     }
     if (FILE* out = OpenWriter(&output)) {

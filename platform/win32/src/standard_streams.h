@@ -15,7 +15,7 @@ FILE* OpenAnsiReader(int fd);
 // A stream that takes text in the ANSI code page and writes it to `fd` in UTF-8.
 FILE* OpenAnsiWriter(int fd);
 
-// stdin, stdout and stderr through the two streams above, buffered as the originals are.
+// stdin (unbuffered), stdout and stderr through the two streams above.
 void ConvertStandardStreams();
 
 }  // namespace hl::win32
