@@ -18,8 +18,8 @@ constexpr int kEscape = 27;
 constexpr int kEnhanced = 0xE0;  // the prefix of the grey cursor keys, F11 and F12
 constexpr int kFunction = 0;     // the prefix of F1 to F10
 
-// Windows' codes of a special key: alone (or with Shift, for the cursor keys), with Shift,
-// with Ctrl, with Alt.
+// Windows' codes of a special key alone, with Shift, with Ctrl and with Alt. The cursor keys
+// keep their own code with Shift, and here with Alt too.
 struct SpecialKey {
     int prefix;
     int plain;
