@@ -148,7 +148,7 @@ TEST(Robustness, HostileMessagesAreRefusedAndTheKernelServesOn) {
         ASSERT_TRUE(channel.Send(
             static_cast<std::uint16_t>(hl::protocol::RequestType::DeviceControl), 1, junk));
         hl::protocol::Header header;
-        std::vector<std::uint8_t> body;
+        hl::protocol::Bytes body;
         ASSERT_EQ(channel.Receive(header, body), hl::protocol::ReceiveResult::Ok);
         EXPECT_EQ(header.type, hl::protocol::kRefusedType);
         ASSERT_TRUE(channel.Send(4242, 2, {}));
@@ -169,6 +169,27 @@ TEST(Robustness, HostileMessagesAreRefusedAndTheKernelServesOn) {
         lie.length = 0xFFFFFFFF;
         ASSERT_EQ(::write(fd, &lie, sizeof(lie)), static_cast<ssize_t>(sizeof(lie)));
         ::close(fd);
+    }
+    {
+        // 17 bytes whose header claims a 64 MiB write: refused and dropped at once, not waited
+        // for, while a client connected before it is served on.
+        hl::protocol::Channel before(hl::protocol::Channel::Connect(socketPath.c_str()));
+        hl::protocol::HelloReply hello;
+        ASSERT_EQ(hl::protocol::Call<hl::protocol::RequestType::Hello>(before, 1, {1}, hello),
+                  hl::protocol::CallResult::Ok);
+        hl::protocol::Channel channel(hl::protocol::Channel::Connect(socketPath.c_str()));
+        hl::protocol::Header lie;
+        lie.type = static_cast<std::uint16_t>(hl::protocol::RequestType::WriteDevice);
+        lie.length = 64u << 20;
+        ASSERT_EQ(::write(channel.fd(), &lie, sizeof(lie)), static_cast<ssize_t>(sizeof(lie)));
+        ASSERT_EQ(::write(channel.fd(), "x", 1), 1);
+        hl::protocol::Header header;
+        hl::protocol::Bytes body;
+        ASSERT_EQ(channel.Receive(header, body), hl::protocol::ReceiveResult::Ok);
+        EXPECT_EQ(header.type, hl::protocol::kRefusedType);
+        EXPECT_EQ(channel.Receive(header, body), hl::protocol::ReceiveResult::Closed);
+        EXPECT_EQ(hl::protocol::Call<hl::protocol::RequestType::Hello>(before, 2, {1}, hello),
+                  hl::protocol::CallResult::Ok);
     }
     ControllerState state;
     ASSERT_TRUE(Mount(state, 'V', "C:\\after.vd", kDiskBytes));
