@@ -118,6 +118,22 @@ const Request& RequestRecord(PIRP Irp) {
     return *static_cast<const Request*>(Irp->AssociatedIrp.SystemBuffer);
 }
 
+// A key request's record, in the request's system buffer: wiped there before the request is
+// completed, whatever became of it, so no password outlives its request.
+template <typename Request>
+class KeyRecord {
+public:
+    explicit KeyRecord(PIRP Irp)
+        : record_(static_cast<Request*>(Irp->AssociatedIrp.SystemBuffer)) {}
+    KeyRecord(const KeyRecord&) = delete;
+    KeyRecord& operator=(const KeyRecord&) = delete;
+    ~KeyRecord() { vdformat::SecureWipeObject(*record_); }
+    const Request* operator->() const { return record_; }
+
+private:
+    Request* record_;
+};
+
 vdformat::UserKey AsUserKey(const UCHAR (&Key)[VD_USER_KEY_SIZE]) {
     return vdformat::UserKey(Key, VD_USER_KEY_SIZE);
 }
@@ -350,18 +366,18 @@ NTSTATUS ServeCloseFile(DiskDeviceExtension* Extension) {
 }
 
 NTSTATUS ServeSetKey(DiskDeviceExtension* Extension, PIRP Irp) {
+    const KeyRecord<VD_SET_KEY_REQUEST> request(Irp);
     if (!QueryMediaState(Extension).MediaPresent) {
         return STATUS_NO_MEDIA_IN_DEVICE;
     }
-    const VD_SET_KEY_REQUEST& request = RequestRecord<VD_SET_KEY_REQUEST>(Irp);
     ScratchKey key;
     if (!key) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     ContainerFilePort port(Extension->FileHandle);
     const vdformat::HeaderOutcome outcome = vdformat::CreateHeader(
-        port, vdformat::KeyMaterial(request.KeyMaterial, VD_KEY_MATERIAL_SIZE),
-        AsUserKey(request.UserKey), *key);
+        port, vdformat::KeyMaterial(request->KeyMaterial, VD_KEY_MATERIAL_SIZE),
+        AsUserKey(request->UserKey), *key);
     // The new data key is the device's once it exists, even if its header could not be written.
     if (outcome.result == vdformat::HeaderResult::Ok ||
         outcome.result == vdformat::HeaderResult::WriteFailed) {
@@ -376,17 +392,17 @@ NTSTATUS ServeSetKey(DiskDeviceExtension* Extension, PIRP Irp) {
 // A wrong password leaves the key in use as it was: a mounted volume must not be switched to a
 // key that deciphers it into garbage and then enciphers its next writes wrongly.
 NTSTATUS ServeOpenKey(DiskDeviceExtension* Extension, PIRP Irp) {
+    const KeyRecord<VD_OPEN_KEY_REQUEST> request(Irp);
     if (!QueryMediaState(Extension).MediaPresent) {
         return STATUS_NO_MEDIA_IN_DEVICE;
     }
-    const VD_OPEN_KEY_REQUEST& request = RequestRecord<VD_OPEN_KEY_REQUEST>(Irp);
     ScratchKey key;
     if (!key) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     ContainerFilePort port(Extension->FileHandle);
     const vdformat::HeaderOutcome outcome =
-        vdformat::OpenHeader(port, AsUserKey(request.UserKey), *key);
+        vdformat::OpenHeader(port, AsUserKey(request->UserKey), *key);
     if (outcome.result == vdformat::HeaderResult::Ok) {
         key.HandTo(Extension);
         SetKeyBlockPresent(Extension);
@@ -395,17 +411,17 @@ NTSTATUS ServeOpenKey(DiskDeviceExtension* Extension, PIRP Irp) {
 }
 
 NTSTATUS ServeChangeKey(DiskDeviceExtension* Extension, PIRP Irp) {
+    const KeyRecord<VD_CHANGE_KEY_REQUEST> request(Irp);
     if (!QueryMediaState(Extension).MediaPresent) {
         return STATUS_NO_MEDIA_IN_DEVICE;
     }
-    const VD_CHANGE_KEY_REQUEST& request = RequestRecord<VD_CHANGE_KEY_REQUEST>(Irp);
     ScratchKey key;
     if (!key) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     ContainerFilePort port(Extension->FileHandle);
     const vdformat::HeaderOutcome outcome = vdformat::ChangeHeader(
-        port, AsUserKey(request.OldUserKey), AsUserKey(request.NewUserKey), *key);
+        port, AsUserKey(request->OldUserKey), AsUserKey(request->NewUserKey), *key);
     // Once the old password has opened the header the key is the container's own data key.
     if (outcome.result == vdformat::HeaderResult::Ok ||
         outcome.result == vdformat::HeaderResult::WriteFailed) {

@@ -39,6 +39,8 @@ int Report(const char* what, HRESULT code) {
 
 // The first line of standard input, at most 40 bytes, zero-terminated.
 bool ReadPassword(char (&password)[kPasswordBytes + 1]) {
+    // A buffered stream would keep its own copy of the line after this one is wiped.
+    std::setvbuf(stdin, NULL, _IONBF, 0);
     char line[128] = {};
     if (std::fgets(line, sizeof(line), stdin) == nullptr) {
         return false;

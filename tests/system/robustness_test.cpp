@@ -10,8 +10,10 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "booted_system.h"
 #include "controller/controller_state.h"
@@ -148,7 +150,7 @@ TEST(Robustness, HostileMessagesAreRefusedAndTheKernelServesOn) {
         ASSERT_TRUE(channel.Send(
             static_cast<std::uint16_t>(hl::protocol::RequestType::DeviceControl), 1, junk));
         hl::protocol::Header header;
-        std::vector<std::uint8_t> body;
+        hl::protocol::Bytes body;
         ASSERT_EQ(channel.Receive(header, body), hl::protocol::ReceiveResult::Ok);
         EXPECT_EQ(header.type, hl::protocol::kRefusedType);
         ASSERT_TRUE(channel.Send(4242, 2, {}));
@@ -170,9 +172,84 @@ TEST(Robustness, HostileMessagesAreRefusedAndTheKernelServesOn) {
         ASSERT_EQ(::write(fd, &lie, sizeof(lie)), static_cast<ssize_t>(sizeof(lie)));
         ::close(fd);
     }
+    {
+        // 17 bytes whose header claims a 64 MiB write: refused and dropped at once, not waited
+        // for, while a client connected before it is served on.
+        hl::protocol::Channel before(hl::protocol::Channel::Connect(socketPath.c_str()));
+        hl::protocol::HelloReply hello;
+        ASSERT_EQ(hl::protocol::Call<hl::protocol::RequestType::Hello>(before, 1, {1}, hello),
+                  hl::protocol::CallResult::Ok);
+        hl::protocol::Channel channel(hl::protocol::Channel::Connect(socketPath.c_str()));
+        hl::protocol::Header lie;
+        lie.type = static_cast<std::uint16_t>(hl::protocol::RequestType::WriteDevice);
+        lie.length = 64u << 20;
+        ASSERT_EQ(::write(channel.fd(), &lie, sizeof(lie)), static_cast<ssize_t>(sizeof(lie)));
+        ASSERT_EQ(::write(channel.fd(), "x", 1), 1);
+        hl::protocol::Header header;
+        hl::protocol::Bytes body;
+        ASSERT_EQ(channel.Receive(header, body), hl::protocol::ReceiveResult::Ok);
+        EXPECT_EQ(header.type, hl::protocol::kRefusedType);
+        EXPECT_EQ(channel.Receive(header, body), hl::protocol::ReceiveResult::Closed);
+        EXPECT_EQ(hl::protocol::Call<hl::protocol::RequestType::Hello>(before, 2, {1}, hello),
+                  hl::protocol::CallResult::Ok);
+    }
     ControllerState state;
     ASSERT_TRUE(Mount(state, 'V', "C:\\after.vd", kDiskBytes));
     EXPECT_TRUE(CriticalUnmount(state, 'V'));
+}
+
+// The threads of a process, from /proc.
+int ThreadsOf(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("Threads:", 0) == 0) {
+            return std::stoi(line.substr(8));
+        }
+    }
+    return -1;
+}
+
+bool Greeted(hl::protocol::Channel& channel) {
+    hl::protocol::HelloReply hello;
+    return hl::protocol::Call<hl::protocol::RequestType::Hello>(channel, 1, {1}, hello) ==
+           hl::protocol::CallResult::Ok;
+}
+
+// Idle connections by the hundred cost the kernel no more threads than one user may hold, and a
+// client connected before them is served on.
+TEST(Robustness, AFloodOfIdleConnectionsIsBoundedAndOthersAreServedOn) {
+    BootedSystem system;
+    const std::string socketPath = (BootedSystem::Root() / "run" / "kernel.sock").string();
+    hl::protocol::Channel before(hl::protocol::Channel::Connect(socketPath.c_str()));
+    ASSERT_TRUE(Greeted(before));
+    const int threadsBefore = ThreadsOf(system.pid());
+    ASSERT_GT(threadsBefore, 0);
+
+    constexpr int kFlood = 200;
+    std::vector<std::unique_ptr<hl::protocol::Channel>> flood;
+    int admitted = 0;
+    for (int i = 0; i < kFlood; ++i) {
+        flood.push_back(std::make_unique<hl::protocol::Channel>(
+            hl::protocol::Channel::Connect(socketPath.c_str())));
+        admitted += Greeted(*flood.back()) ? 1 : 0;
+    }
+    EXPECT_GT(admitted, 0);
+    EXPECT_LT(admitted, 64);  // one user's bound, less what this user held already
+    EXPECT_LE(ThreadsOf(system.pid()) - threadsBefore, 64);
+    EXPECT_TRUE(Greeted(before));
+
+    // Once the flood has gone, the user is admitted again.
+    flood.clear();
+    bool again = false;
+    for (int i = 0; i < 200 && !again; ++i) {
+        hl::protocol::Channel channel(hl::protocol::Channel::Connect(socketPath.c_str()));
+        again = Greeted(channel);
+        if (!again) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    EXPECT_TRUE(again);
 }
 
 }  // namespace

@@ -18,8 +18,7 @@ bool IsVolumeRequest(std::uint32_t code) {
     return code == kLockVolume || code == kUnlockVolume || code == kDismountVolume;
 }
 
-protocol::TransferReply FromIo(const hl::kernel::IoResult& io,
-                               std::vector<std::uint8_t> data = {}) {
+protocol::TransferReply FromIo(const hl::kernel::IoResult& io, protocol::Bytes data = {}) {
     protocol::TransferReply reply;
     reply.status = io.status;
     reply.information = io.information;
@@ -48,7 +47,7 @@ KernelSession::~KernelSession() {
 }
 
 bool KernelSession::Handle(std::uint16_t type, std::span<const std::uint8_t> body,
-                           std::vector<std::uint8_t>& reply) {
+                           protocol::Bytes& reply) {
     hl::kernel::ScopedCaller as(caller_);
     return protocol::Dispatch(type, body, *this, reply);
 }
@@ -110,10 +109,10 @@ protocol::TransferReply KernelSession::DeviceControl(const protocol::DeviceContr
     if (!file->device) {
         return Failure(STATUS_INVALID_DEVICE_REQUEST);
     }
-    if (in.outputLength > protocol::kMaxBodyBytes) {
+    if (in.outputLength > protocol::kMaxControlBytes) {
         return Failure(STATUS_INVALID_PARAMETER);
     }
-    std::vector<std::uint8_t> output(in.outputLength);
+    protocol::Bytes output(in.outputLength);
     const hl::kernel::IoResult io = file->device->DeviceControl(
         in.code, in.input.empty() ? nullptr : in.input.data(), static_cast<ULONG>(in.input.size()),
         output.empty() ? nullptr : output.data(), in.outputLength);
@@ -126,10 +125,10 @@ protocol::TransferReply KernelSession::ReadDevice(const protocol::ReadDeviceRequ
     if (file == nullptr || !file->device) {
         return Failure(file == nullptr ? STATUS_INVALID_HANDLE : STATUS_INVALID_DEVICE_REQUEST);
     }
-    if (in.length > protocol::kMaxBodyBytes - 64) {
+    if (in.length > protocol::kMaxTransferBytes) {
         return Failure(STATUS_INVALID_PARAMETER);
     }
-    std::vector<std::uint8_t> data(in.length);
+    protocol::Bytes data(in.length);
     const hl::kernel::IoResult io = file->device->Read(data.data(), in.length, in.offset);
     data.resize(NT_SUCCESS(io.status) ? std::min<std::size_t>(io.information, data.size()) : 0);
     return FromIo(io, std::move(data));

@@ -18,7 +18,7 @@ public:
     ~KernelSession() override;  // closes what the client left open
 
     bool Handle(std::uint16_t type, std::span<const std::uint8_t> body,
-                std::vector<std::uint8_t>& reply) override;
+                protocol::Bytes& reply) override;
 
     // One member per request of the protocol.
     protocol::HelloReply Hello(const protocol::HelloRequest& in);

@@ -7,14 +7,17 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <system_error>
 
 namespace hl::daemon {
 
 struct Server::Connection {
+    std::uint32_t uid = 0;
     std::unique_ptr<protocol::Channel> channel;
     std::thread thread;
     std::atomic<bool> finished{false};
@@ -44,8 +47,17 @@ bool ReadPeerIdentity(int fd, PeerIdentity& identity) {
     return true;
 }
 
-Server::Server(std::filesystem::path socketPath, SessionFactory factory)
-    : socketPath_(std::move(socketPath)), factory_(std::move(factory)) {}
+std::chrono::milliseconds AcceptBackoff::Next() {
+    delay_ = delay_.count() == 0 ? kFirst : std::min(delay_ * 2, kLongest);
+    return delay_;
+}
+
+Server::Server(std::filesystem::path socketPath, SessionFactory factory, ServerLimits limits,
+               ServerHooks hooks)
+    : socketPath_(std::move(socketPath)),
+      factory_(std::move(factory)),
+      limits_(limits),
+      hooks_(std::move(hooks)) {}
 
 Server::~Server() {
     Stop();
@@ -82,6 +94,7 @@ bool Server::Listen() {
 }
 
 void Server::Run() {
+    AcceptBackoff backoff;
     while (!stopping_) {
         pollfd fds[2] = {{listenFd_, POLLIN, 0}, {wakeFd_[0], POLLIN, 0}};
         if (::poll(fds, 2, 1000) < 0 && errno != EINTR) {
@@ -91,16 +104,53 @@ void Server::Run() {
         if (stopping_ || (fds[0].revents & POLLIN) == 0) {
             continue;
         }
-        const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) {
-            continue;
+        const int fd = hooks_.accept ? hooks_.accept(listenFd_)
+                                     : ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd >= 0) {
+            backoff.Reset();
+            Admit(fd);
+        } else if (errno != EINTR && errno != EAGAIN && errno != ECONNABORTED) {
+            // Out of descriptors or memory: the waiting client stays queued, and accepting again
+            // at once would only spin until something is released.
+            Pause(backoff.Next());
         }
-        auto connection = std::make_unique<Connection>();
-        connection->channel = std::make_unique<protocol::Channel>(fd);
-        Connection& ref = *connection;
-        std::lock_guard lock(mutex_);
-        connections_.push_back(std::move(connection));
+    }
+}
+
+void Server::Pause(std::chrono::milliseconds delay) {
+    if (hooks_.pause) {
+        hooks_.pause(delay);
+        return;
+    }
+    pollfd wake = {wakeFd_[0], POLLIN, 0};
+    ::poll(&wake, 1, static_cast<int>(delay.count()));
+}
+
+void Server::Admit(int fd) {
+    ucred credentials{};
+    socklen_t length = sizeof(credentials);
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) {
+        ::close(fd);
+        return;
+    }
+    std::lock_guard lock(mutex_);
+    std::size_t ofUser = 0;
+    for (const auto& connection : connections_) {
+        ofUser += connection->uid == credentials.uid ? 1 : 0;
+    }
+    if (ofUser >= limits_.perUser || connections_.size() >= limits_.total) {
+        ::close(fd);  // the client sees the connection end before any answer
+        return;
+    }
+    auto connection = std::make_unique<Connection>();
+    connection->uid = credentials.uid;
+    connection->channel = std::make_unique<protocol::Channel>(fd);
+    Connection& ref = *connection;
+    connections_.push_back(std::move(connection));
+    try {
         ref.thread = std::thread([this, &ref] { Serve(ref); });
+    } catch (const std::system_error&) {
+        connections_.pop_back();  // no thread to be had: this client goes, the others stay
     }
 }
 
@@ -110,9 +160,10 @@ void Server::Serve(Connection& connection) {
     if (ReadPeerIdentity(channel.fd(), peer)) {
         std::unique_ptr<Session> session = factory_(peer);
         protocol::Header header;
-        std::vector<std::uint8_t> body;
+        protocol::Bytes body;
         while (!stopping_) {
-            const protocol::ReceiveResult received = channel.Receive(header, body);
+            const protocol::ReceiveResult received =
+                channel.Receive(header, body, protocol::MaxRequestBody);
             if (received != protocol::ReceiveResult::Ok) {
                 // A broken frame cannot be resynchronised: refuse it and drop the client.
                 if (received == protocol::ReceiveResult::Malformed) {
@@ -120,7 +171,7 @@ void Server::Serve(Connection& connection) {
                 }
                 break;
             }
-            std::vector<std::uint8_t> reply;
+            protocol::Bytes reply;
             const bool answered = session->Handle(header.type, body, reply);
             if (!channel.Send(answered ? header.type : protocol::kRefusedType, header.sequence,
                               answered ? std::span<const std::uint8_t>(reply)

@@ -15,14 +15,34 @@ constexpr CSHORT kIoTypeIrp = 6;
 
 }  // namespace
 
+// A system buffer holds a copy of what the request carries, passwords and key records included,
+// so it is wiped before it is freed.
+struct SystemBuffer {
+    void* data = nullptr;
+    std::size_t size = 0;
+
+    void Allocate(std::size_t bytes) {
+        data = bytes ? std::calloc(bytes, 1) : nullptr;
+        size = data ? bytes : 0;
+    }
+    void Release() {
+        if (data) {
+            RtlSecureZeroMemory(data, size);
+            std::free(data);
+        }
+        data = nullptr;
+        size = 0;
+    }
+};
+
 struct IrpBlock {
     IRP irp;
     IO_STACK_LOCATION stack[kMaxStack];
     std::atomic<std::int32_t> done{0};
     CCHAR boost = 0;
-    bool completed = false;           // under the I/O manager's lock
-    DriverObj* target = nullptr;      // compared, never followed
-    void* abandonedBuffer = nullptr;  // a system buffer the driver may still hold
+    bool completed = false;        // under the I/O manager's lock
+    DriverObj* target = nullptr;   // compared, never followed
+    SystemBuffer abandonedBuffer;  // a system buffer the driver may still hold
 };
 
 void FreeMdls(PIRP irp) {
@@ -89,7 +109,7 @@ NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp) {
 
 IoManager::~IoManager() {
     for (auto& [irp, block] : irps_) {
-        std::free(block->abandonedBuffer);
+        block->abandonedBuffer.Release();
         FreeMdls(irp);
         delete block;
     }
@@ -268,7 +288,7 @@ IoResult IoManager::SendToDriver(DeviceObj& device, PFILE_OBJECT file, const Req
     next->FileObject = file;
 
     IO_SECURITY_CONTEXT security{};
-    void* systemBuffer = nullptr;
+    SystemBuffer systemBuffer;
     const bool isRead = request.major == IRP_MJ_READ;
     const ULONG method = METHOD_FROM_CTL_CODE(request.code);
     switch (request.major) {
@@ -281,11 +301,11 @@ IoResult IoManager::SendToDriver(DeviceObj& device, PFILE_OBJECT file, const Req
                 break;
             }
             if (target.Flags & DO_BUFFERED_IO) {
-                systemBuffer = std::calloc(request.length, 1);
+                systemBuffer.Allocate(request.length);
                 if (!isRead) {
-                    std::memcpy(systemBuffer, buffer, request.length);
+                    std::memcpy(systemBuffer.data, buffer, request.length);
                 }
-                irp->AssociatedIrp.SystemBuffer = systemBuffer;
+                irp->AssociatedIrp.SystemBuffer = systemBuffer.data;
                 irp->Flags |=
                     IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER | (isRead ? IRP_INPUT_OPERATION : 0);
             } else if (target.Flags & DO_DIRECT_IO) {
@@ -303,11 +323,9 @@ IoResult IoManager::SendToDriver(DeviceObj& device, PFILE_OBJECT file, const Req
             next->Parameters.DeviceIoControl.OutputBufferLength = request.outputLength;
             if (method == METHOD_BUFFERED) {
                 const ULONG size = std::max(request.inputLength, request.outputLength);
-                if (size) {
-                    systemBuffer = std::calloc(size, 1);
-                    if (request.inputLength) {
-                        std::memcpy(systemBuffer, request.input, request.inputLength);
-                    }
+                systemBuffer.Allocate(size);
+                if (request.inputLength) {
+                    std::memcpy(systemBuffer.data, request.input, request.inputLength);
                 }
                 irp->UserBuffer = request.output;
             } else if (method == METHOD_NEITHER) {
@@ -316,8 +334,8 @@ IoResult IoManager::SendToDriver(DeviceObj& device, PFILE_OBJECT file, const Req
                 irp->UserBuffer = request.output;
             } else {
                 if (request.inputLength) {
-                    systemBuffer = std::malloc(request.inputLength);
-                    std::memcpy(systemBuffer, request.input, request.inputLength);
+                    systemBuffer.Allocate(request.inputLength);
+                    std::memcpy(systemBuffer.data, request.input, request.inputLength);
                 }
                 if (request.outputLength) {
                     PMDL mdl =
@@ -326,7 +344,7 @@ IoResult IoManager::SendToDriver(DeviceObj& device, PFILE_OBJECT file, const Req
                                         method == METHOD_OUT_DIRECT ? IoWriteAccess : IoReadAccess);
                 }
             }
-            irp->AssociatedIrp.SystemBuffer = systemBuffer;
+            irp->AssociatedIrp.SystemBuffer = systemBuffer.data;
             break;
         }
         case IRP_MJ_CREATE:
@@ -365,7 +383,7 @@ IoResult IoManager::SendToDriver(DeviceObj& device, PFILE_OBJECT file, const Req
     }
 
     IoResult result{irp->IoStatus.Status, irp->IoStatus.Information, block->boost};
-    if (!NT_ERROR(result.status) && systemBuffer) {
+    if (!NT_ERROR(result.status) && systemBuffer.data) {
         ULONG room = 0;
         if (request.major == IRP_MJ_READ) {
             room = request.length;
@@ -378,10 +396,10 @@ IoResult IoManager::SendToDriver(DeviceObj& device, PFILE_OBJECT file, const Req
             copy = room;
         }
         if (room && copy) {
-            std::memcpy(request.output, systemBuffer, copy);
+            std::memcpy(request.output, systemBuffer.data, copy);
         }
     }
-    std::free(systemBuffer);
+    systemBuffer.Release();
     FreeMdls(irp);
     FreeIrp(irp);
     return result;

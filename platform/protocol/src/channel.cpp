@@ -4,6 +4,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -72,8 +73,19 @@ int Channel::Connect(const char* socketPath) {
     return fd;
 }
 
+std::uint32_t MaxRequestBody(std::uint16_t type) {
+    switch (static_cast<RequestType>(type)) {
+#define HL_PROTOCOL_BOUND(name, number, request, reply) \
+    case RequestType::name:                             \
+        return static_cast<std::uint32_t>(MaxEncodedSize<request>());
+        HL_PROTOCOL_REQUESTS(HL_PROTOCOL_BOUND)
+#undef HL_PROTOCOL_BOUND
+    }
+    return 0;
+}
+
 bool Channel::Send(std::uint16_t type, std::uint32_t sequence, std::span<const std::uint8_t> body) {
-    if (body.size() > kMaxBodyBytes) {
+    if (body.size() > kMaxReplyBytes) {
         return false;
     }
     Header header;
@@ -83,17 +95,25 @@ bool Channel::Send(std::uint16_t type, std::uint32_t sequence, std::span<const s
     return WriteAll(fd_, &header, sizeof(header)) && WriteAll(fd_, body.data(), body.size());
 }
 
-ReceiveResult Channel::Receive(Header& header, std::vector<std::uint8_t>& body) {
+ReceiveResult Channel::Receive(Header& header, Bytes& body, BodyBound bound) {
+    // What the last message left here goes before anything else arrives.
+    Bytes().swap(body);
     std::size_t got = 0;
     if (!ReadAll(fd_, &header, sizeof(header), got)) {
         return got == 0 ? ReceiveResult::Closed : ReceiveResult::Malformed;
     }
-    if (header.magic != kMagic || header.version != kVersion || header.length > kMaxBodyBytes) {
+    if (header.magic != kMagic || header.version != kVersion ||
+        header.length > bound(header.type)) {
         return ReceiveResult::Malformed;
     }
-    body.resize(header.length);
-    if (!ReadAll(fd_, body.data(), body.size(), got)) {
-        return ReceiveResult::Malformed;
+    constexpr std::size_t kStep = 64u << 10;
+    while (body.size() < header.length) {
+        const std::size_t at = body.size();
+        const std::size_t step = std::min<std::size_t>(kStep, header.length - at);
+        body.resize(at + step);
+        if (!ReadAll(fd_, body.data() + at, step, got)) {
+            return ReceiveResult::Malformed;
+        }
     }
     return ReceiveResult::Ok;
 }

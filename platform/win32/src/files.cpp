@@ -133,16 +133,31 @@ extern "C" BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBy
         *lpNumberOfBytesRead = 0;
     }
     if (auto device = LookupHandleAs<KernelFile>(hFile)) {
-        protocol::TransferReply reply;
-        if (!KernelCall<protocol::RequestType::ReadDevice>(
-                {device->handle, device->position, nNumberOfBytesToRead}, reply,
-                &device->generation)) {
-            return FALSE;
-        }
-        const std::size_t count = std::min<std::size_t>(reply.data.size(), nNumberOfBytesToRead);
-        std::memcpy(lpBuffer, reply.data.data(), count);
-        device->position += static_cast<std::int64_t>(count);
-        return TransferResult(reply, lpNumberOfBytesRead);
+        // Longer than one message takes, it goes in pieces, as a disk's class driver splits a
+        // transfer longer than its adapter takes; a piece that fails or comes short ends it.
+        DWORD done = 0;
+        do {
+            const DWORD piece =
+                std::min<DWORD>(nNumberOfBytesToRead - done, protocol::kMaxTransferBytes);
+            protocol::TransferReply reply;
+            if (!KernelCall<protocol::RequestType::ReadDevice>(
+                    {device->handle, device->position, piece}, reply, &device->generation)) {
+                return FALSE;
+            }
+            const DWORD count = static_cast<DWORD>(std::min<std::size_t>(reply.data.size(), piece));
+            if (count > 0) {
+                std::memcpy(static_cast<std::uint8_t*>(lpBuffer) + done, reply.data.data(), count);
+            }
+            device->position += count;
+            done += count;
+            if (lpNumberOfBytesRead != nullptr) {
+                *lpNumberOfBytesRead = done;
+            }
+            if (count < piece) {
+                break;
+            }
+        } while (done < nNumberOfBytesToRead);
+        return TRUE;
     }
     auto file = LookupHandleAs<HostFile>(hFile);
     if (!file) {
@@ -178,17 +193,32 @@ extern "C" BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOf
         *lpNumberOfBytesWritten = 0;
     }
     if (auto device = LookupHandleAs<KernelFile>(hFile)) {
-        protocol::WriteDeviceRequest request;
-        request.handle = device->handle;
-        request.offset = device->position;
         const auto* bytes = static_cast<const std::uint8_t*>(lpBuffer);
-        request.data.assign(bytes, bytes + nNumberOfBytesToWrite);
-        protocol::TransferReply reply;
-        if (!KernelCall<protocol::RequestType::WriteDevice>(request, reply, &device->generation)) {
-            return FALSE;
-        }
-        device->position += static_cast<std::int64_t>(reply.information);
-        return TransferResult(reply, lpNumberOfBytesWritten);
+        DWORD done = 0;
+        do {
+            const DWORD piece =
+                std::min<DWORD>(nNumberOfBytesToWrite - done, protocol::kMaxTransferBytes);
+            protocol::WriteDeviceRequest request;
+            request.handle = device->handle;
+            request.offset = device->position;
+            request.data.assign(bytes + done, bytes + done + piece);
+            protocol::TransferReply reply;
+            if (!KernelCall<protocol::RequestType::WriteDevice>(request, reply,
+                                                                &device->generation)) {
+                return FALSE;
+            }
+            const DWORD count =
+                static_cast<DWORD>(std::min<std::uint64_t>(reply.information, piece));
+            device->position += count;
+            done += count;
+            if (lpNumberOfBytesWritten != nullptr) {
+                *lpNumberOfBytesWritten = done;
+            }
+            if (count < piece) {
+                break;
+            }
+        } while (done < nNumberOfBytesToWrite);
+        return TRUE;
     }
     auto file = LookupHandleAs<HostFile>(hFile);
     if (!file) {
@@ -281,6 +311,10 @@ extern "C" BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LP
     auto device = LookupHandleAs<KernelFile>(hDevice);
     if (!device) {
         return Fail(LookupHandle(hDevice) ? ERROR_INVALID_FUNCTION : ERROR_INVALID_HANDLE);
+    }
+    if ((lpInBuffer != nullptr && nInBufferSize > protocol::kMaxControlBytes) ||
+        (lpOutBuffer != nullptr && nOutBufferSize > protocol::kMaxControlBytes)) {
+        return Fail(ERROR_INVALID_PARAMETER);  // no device of the system takes such a record
     }
     protocol::DeviceControlRequest request;
     request.handle = device->handle;

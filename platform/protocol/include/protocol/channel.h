@@ -3,7 +3,6 @@
 
 #include <cstdint>
 #include <span>
-#include <vector>
 
 #include "protocol/messages.h"
 #include "protocol/wire.h"
@@ -15,6 +14,12 @@ enum class ReceiveResult {
     Closed,     // the peer went away between messages
     Malformed,  // bad magic or version, a body too large, or a message cut short
 };
+
+// The most a message of `type` may carry.
+using BodyBound = std::uint32_t (*)(std::uint16_t type);
+inline std::uint32_t AnyReply(std::uint16_t) {
+    return kMaxReplyBytes;
+}
 
 // One end of a connection; owns the socket.
 class Channel {
@@ -28,7 +33,9 @@ public:
     static int Connect(const char* socketPath);
 
     bool Send(std::uint16_t type, std::uint32_t sequence, std::span<const std::uint8_t> body);
-    ReceiveResult Receive(Header& header, std::vector<std::uint8_t>& body);
+    // A body longer than `bound` allows for its type is malformed before any of it is read, and
+    // the body's buffer grows only as its bytes arrive: a header's claim alone costs nothing.
+    ReceiveResult Receive(Header& header, Bytes& body, BodyBound bound = AnyReply);
     int fd() const { return fd_; }
 
 private:
@@ -40,7 +47,7 @@ private:
 // the reply record. False when the type is unknown or the body does not decode exactly.
 template <typename Handler>
 bool Dispatch(std::uint16_t type, std::span<const std::uint8_t> body, Handler& handler,
-              std::vector<std::uint8_t>& reply) {
+              Bytes& reply) {
     switch (static_cast<RequestType>(type)) {
 #define HL_PROTOCOL_DISPATCH(name, number, request, response) \
     case RequestType::name: {                                 \
@@ -68,12 +75,12 @@ enum class CallResult {
 template <RequestType Type>
 CallResult Call(Channel& channel, std::uint32_t sequence, const typename Request<Type>::In& in,
                 typename Request<Type>::Out& out) {
-    const std::vector<std::uint8_t> body = Encode(in);
+    const Bytes body = Encode(in);
     if (!channel.Send(static_cast<std::uint16_t>(Type), sequence, body)) {
         return CallResult::NotSent;
     }
     Header header;
-    std::vector<std::uint8_t> replyBody;
+    Bytes replyBody;
     if (channel.Receive(header, replyBody) != ReceiveResult::Ok) {
         return CallResult::Disconnected;
     }

@@ -7,11 +7,22 @@
 #include <string>
 #include <vector>
 
+#include "protocol/bytes.h"
+
 namespace hl::protocol {
 
 inline constexpr std::uint32_t kMagic = 0x4B4C4848;  // "HHLK"
 inline constexpr std::uint16_t kVersion = 1;
-inline constexpr std::uint32_t kMaxBodyBytes = 64u << 20;  // a transfer of 64 MiB at most
+
+// The bounds of the counted fields of requests. A name is at most what an NT counted string can
+// hold; a device-control record is far larger than any the system's devices take (the largest is
+// 4540 bytes); a read or write larger than one transfer is split by the caller.
+inline constexpr std::uint32_t kMaxNameBytes = 0xFFFE;
+inline constexpr std::uint32_t kMaxLabelBytes = 1024;
+inline constexpr std::uint32_t kMaxControlBytes = 64u << 10;
+inline constexpr std::uint32_t kMaxTransferBytes = 1u << 20;
+// Replies come from the daemon, which is trusted; this only stops a broken one.
+inline constexpr std::uint32_t kMaxReplyBytes = 64u << 20;
 
 // Every message, in either direction, starts with this header; `length` counts the body.
 struct Header {
@@ -63,7 +74,7 @@ struct OpenDeviceRequest {
     std::uint32_t access = 0;
     template <typename A>
     void Fields(A& a) {
-        a.Field(ntName);
+        a.Field(ntName, kMaxNameBytes);
         a.Field(access);
     }
 };
@@ -89,13 +100,13 @@ struct CloseHandleRequest {
 struct DeviceControlRequest {
     std::uint32_t handle = 0;
     std::uint32_t code = 0;
-    std::vector<std::uint8_t> input;
+    Bytes input;
     std::uint32_t outputLength = 0;
     template <typename A>
     void Fields(A& a) {
         a.Field(handle);
         a.Field(code);
-        a.Field(input);
+        a.Field(input, kMaxControlBytes);
         a.Field(outputLength);
     }
 };
@@ -103,7 +114,7 @@ struct DeviceControlRequest {
 struct TransferReply {
     std::int32_t status = 0;
     std::uint64_t information = 0;
-    std::vector<std::uint8_t> data;  // the output buffer, or the bytes read
+    Bytes data;  // the output buffer, or the bytes read
     template <typename A>
     void Fields(A& a) {
         a.Field(status);
@@ -127,12 +138,12 @@ struct ReadDeviceRequest {
 struct WriteDeviceRequest {
     std::uint32_t handle = 0;
     std::int64_t offset = 0;
-    std::vector<std::uint8_t> data;
+    Bytes data;
     template <typename A>
     void Fields(A& a) {
         a.Field(handle);
         a.Field(offset);
-        a.Field(data);
+        a.Field(data, kMaxTransferBytes);
     }
 };
 
@@ -144,8 +155,8 @@ struct DefineDosDeviceRequest {
     template <typename A>
     void Fields(A& a) {
         a.Field(flags);
-        a.Field(deviceName);
-        a.Field(targetPath);
+        a.Field(deviceName, kMaxNameBytes);
+        a.Field(targetPath, kMaxNameBytes);
     }
 };
 
@@ -154,7 +165,7 @@ struct QueryDosDeviceRequest {
     std::u16string deviceName;
     template <typename A>
     void Fields(A& a) {
-        a.Field(deviceName);
+        a.Field(deviceName, kMaxNameBytes);
     }
 };
 
@@ -174,7 +185,7 @@ struct VolumePathRequest {
     std::u16string drive;  // "X:"
     template <typename A>
     void Fields(A& a) {
-        a.Field(drive);
+        a.Field(drive, kMaxNameBytes);
     }
 };
 
@@ -194,8 +205,8 @@ struct FormatVolumeRequest {
     std::string label;
     template <typename A>
     void Fields(A& a) {
-        a.Field(drive);
-        a.Field(label);
+        a.Field(drive, kMaxNameBytes);
+        a.Field(label, kMaxLabelBytes);
     }
 };
 
@@ -241,5 +252,9 @@ struct Request;
     };
 HL_PROTOCOL_REQUESTS(HL_PROTOCOL_TRAITS)
 #undef HL_PROTOCOL_TRAITS
+
+// The longest body a request of this type can have, from its record's bounds; 0 for a type that
+// is no request.
+std::uint32_t MaxRequestBody(std::uint16_t type);
 
 }  // namespace hl::protocol

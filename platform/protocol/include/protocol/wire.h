@@ -6,14 +6,21 @@
 #include <cstring>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <vector>
+
+#include "protocol/bytes.h"
 
 namespace hl::protocol {
 
+// The length of a counted field with no bound of its own: one only replies carry.
+inline constexpr std::uint32_t kUnbounded = 0xFFFFFFFF;
+
 class Writer;
 
-// A message or record: it lists its fields once, in a Fields(archive) member, for writing and
-// for reading alike.
+// A message or record: it lists its fields once, in a Fields(archive) member, for writing, for
+// reading and for its largest size alike. A counted field of a request names the most bytes it
+// may hold; the reader refuses more, and the daemon refuses a body longer than the sum.
 template <typename T>
 concept HasFields = requires(T& t, Writer& w) {
     t.Fields(w);
@@ -28,9 +35,11 @@ public:
     void Field(const std::int32_t& v) { Put(&v, sizeof(v)); }
     void Field(const std::uint64_t& v) { Put(&v, sizeof(v)); }
     void Field(const std::int64_t& v) { Put(&v, sizeof(v)); }
-    void Field(const std::string& v) { Counted(v.data(), v.size()); }
-    void Field(const std::u16string& v) { Counted(v.data(), v.size() * sizeof(char16_t)); }
-    void Field(const std::vector<std::uint8_t>& v) { Counted(v.data(), v.size()); }
+    void Field(const std::string& v, std::uint32_t = kUnbounded) { Counted(v.data(), v.size()); }
+    void Field(const std::u16string& v, std::uint32_t = kUnbounded) {
+        Counted(v.data(), v.size() * sizeof(char16_t));
+    }
+    void Field(const Bytes& v, std::uint32_t = kUnbounded) { Counted(v.data(), v.size()); }
     template <typename T>
     void Field(const std::vector<T>& items) {
         const auto count = static_cast<std::uint32_t>(items.size());
@@ -44,7 +53,7 @@ public:
         }
     }
 
-    const std::vector<std::uint8_t>& Bytes() const { return bytes_; }
+    Bytes& Body() { return bytes_; }
 
 private:
     void Put(const void* data, std::size_t size) {
@@ -56,7 +65,7 @@ private:
         Field(length);
         Put(data, size);
     }
-    std::vector<std::uint8_t> bytes_;
+    Bytes bytes_;
 };
 
 // Takes fields off a message body; once a read runs past the end every later read fails too,
@@ -71,13 +80,13 @@ public:
     void Field(std::int32_t& v) { Take(&v, sizeof(v)); }
     void Field(std::uint64_t& v) { Take(&v, sizeof(v)); }
     void Field(std::int64_t& v) { Take(&v, sizeof(v)); }
-    void Field(std::string& v) {
-        const std::uint32_t length = Length(1);
+    void Field(std::string& v, std::uint32_t limit = kUnbounded) {
+        const std::uint32_t length = Length(limit);
         v.assign(reinterpret_cast<const char*>(Here()), ok_ ? length : 0);
         Skip(length);
     }
-    void Field(std::u16string& v) {
-        const std::uint32_t length = Length(sizeof(char16_t));
+    void Field(std::u16string& v, std::uint32_t limit = kUnbounded) {
+        const std::uint32_t length = Length(limit);
         if (!ok_ || length % sizeof(char16_t) != 0) {
             ok_ = false;
             return;
@@ -86,8 +95,8 @@ public:
         std::memcpy(v.data(), Here(), length);
         Skip(length);
     }
-    void Field(std::vector<std::uint8_t>& v) {
-        const std::uint32_t length = Length(1);
+    void Field(Bytes& v, std::uint32_t limit = kUnbounded) {
+        const std::uint32_t length = Length(limit);
         v.assign(Here(), Here() + (ok_ ? length : 0));
         Skip(length);
     }
@@ -125,10 +134,10 @@ private:
         std::memcpy(out, Here(), size);
         offset_ += size;
     }
-    std::uint32_t Length(std::size_t) {
+    std::uint32_t Length(std::uint32_t limit) {
         std::uint32_t length = 0;
         Field(length);
-        if (length > Remaining()) {
+        if (length > Remaining() || length > limit) {
             ok_ = false;
             return 0;
         }
@@ -145,11 +154,37 @@ private:
     bool ok_ = true;
 };
 
+// Adds up the most bytes each field can take; every counted field must name its bound.
+class SizeBound {
+public:
+    template <typename T>
+    requires std::is_integral_v<T>
+    void Field(const T&) { size_ += sizeof(T); }
+    void Field(const std::string&, std::uint32_t limit) { Counted(limit); }
+    void Field(const std::u16string&, std::uint32_t limit) { Counted(limit); }
+    void Field(const Bytes&, std::uint32_t limit) { Counted(limit); }
+
+    std::uint64_t Size() const { return size_; }
+
+private:
+    void Counted(std::uint32_t limit) { size_ += sizeof(std::uint32_t) + std::uint64_t{limit}; }
+    std::uint64_t size_ = 0;
+};
+
 template <typename Message>
-std::vector<std::uint8_t> Encode(const Message& message) {
+Bytes Encode(const Message& message) {
     Writer writer;
     const_cast<Message&>(message).Fields(writer);
-    return writer.Bytes();
+    return std::move(writer.Body());
+}
+
+// The longest body a message of this record can have.
+template <typename Message>
+std::uint64_t MaxEncodedSize() {
+    Message message;
+    SizeBound bound;
+    message.Fields(bound);
+    return bound.Size();
 }
 
 template <typename Message>
