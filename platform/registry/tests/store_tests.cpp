@@ -14,6 +14,8 @@ namespace {
 using testing::Bytes;
 using testing::kRoot;
 using testing::ScratchFolder;
+using testing::UserVersion;
+using testing::WriteVersion1Hive;
 
 const KeyPath kMachineSoftware{Root::LocalMachine, "Software\\Vendor\\Product"};
 
@@ -578,44 +580,6 @@ TEST_F(RegistrySaveRestore, ClassesAndValueOrderSurviveSaveAndRestore) {
     EXPECT_EQ(ValueNames(kRoot, classy), (std::vector<std::string>{"zeta", "Alpha", "mid"}));
     ASSERT_EQ(store_->QueryInfo(kRoot, classy, info), Result::Ok);
     EXPECT_EQ(info.keyClass, "kept class");
-}
-
-// A hive as the first version of the store wrote it: no key classes, values in name order.
-void WriteVersion1Hive(const std::filesystem::path& file, const char* journalMode) {
-    const std::string sql =
-        std::string("PRAGMA journal_mode=") + journalMode +
-        "; PRAGMA application_id=1212961351; PRAGMA user_version=1;"
-        "CREATE TABLE keys(id INTEGER PRIMARY KEY, parent INTEGER, name TEXT NOT NULL, "
-        "fold BLOB NOT NULL, written INTEGER NOT NULL);"
-        "CREATE UNIQUE INDEX keys_by_name ON keys(parent, fold);"
-        "CREATE TABLE vals(key_id INTEGER NOT NULL, name TEXT NOT NULL, fold BLOB NOT NULL, "
-        "type INTEGER NOT NULL, data BLOB NOT NULL, PRIMARY KEY(key_id, fold)) WITHOUT ROWID;"
-        "INSERT INTO keys VALUES(1, NULL, '', X'', 0);"
-        "INSERT INTO keys VALUES(2, 1, 'Software', CAST('SOFTWARE' AS BLOB), 0);"
-        "INSERT INTO keys VALUES(3, 2, 'Classes', CAST('CLASSES' AS BLOB), 0);"
-        "INSERT INTO keys VALUES(4, 2, 'Old', CAST('OLD' AS BLOB), 0);"
-        "INSERT INTO vals VALUES(4, 'beta', CAST('BETA' AS BLOB), 1, X'6200');"
-        "INSERT INTO vals VALUES(4, 'Alpha', CAST('ALPHA' AS BLOB), 1, X'6100');";
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
-    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
-        << sqlite3_errmsg(db);
-    sqlite3_close(db);
-}
-
-int64_t UserVersion(const std::filesystem::path& file) {
-    sqlite3* db = nullptr;
-    int64_t version = -1;
-    if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-        sqlite3_stmt* statement = nullptr;
-        if (sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &statement, nullptr) == SQLITE_OK &&
-            sqlite3_step(statement) == SQLITE_ROW) {
-            version = sqlite3_column_int64(statement, 0);
-        }
-        sqlite3_finalize(statement);
-    }
-    sqlite3_close(db);
-    return version;
 }
 
 TEST(RegistryStoreOpen, HivesOfTheFirstVersionOpenAndAreUpgraded) {
