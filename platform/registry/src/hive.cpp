@@ -18,13 +18,47 @@ namespace {
 namespace fs = std::filesystem;
 
 // The schema, compared word for word with what a file holds: anything else is not a hive.
+// Sorted by name, as CheckSchema reads them.
 constexpr const char* kSchema[] = {
+    "CREATE TABLE keys(id INTEGER PRIMARY KEY, parent INTEGER, name TEXT NOT NULL, "
+    "fold BLOB NOT NULL, written INTEGER NOT NULL, class TEXT NOT NULL)",
+    "CREATE UNIQUE INDEX keys_by_name ON keys(parent, fold)",
+    "CREATE TABLE vals(key_id INTEGER NOT NULL, name TEXT NOT NULL, fold BLOB NOT NULL, "
+    "type INTEGER NOT NULL, data BLOB NOT NULL, seq INTEGER NOT NULL, "
+    "PRIMARY KEY(key_id, fold)) WITHOUT ROWID",
+    "CREATE INDEX vals_in_order ON vals(key_id, seq)",
+};
+
+// Version 1: no key classes, and values enumerated in name order.
+constexpr const char* kSchemaVersion1[] = {
     "CREATE TABLE keys(id INTEGER PRIMARY KEY, parent INTEGER, name TEXT NOT NULL, "
     "fold BLOB NOT NULL, written INTEGER NOT NULL)",
     "CREATE UNIQUE INDEX keys_by_name ON keys(parent, fold)",
     "CREATE TABLE vals(key_id INTEGER NOT NULL, name TEXT NOT NULL, fold BLOB NOT NULL, "
     "type INTEGER NOT NULL, data BLOB NOT NULL, PRIMARY KEY(key_id, fold)) WITHOUT ROWID",
 };
+
+// What version 1 lacks, as the queries of this file expect it: keys without a class, values in
+// the name order version 1 enumerated them in. Temporary views shadow the tables for one
+// connection that may not change the file.
+constexpr const char* kVersion1Views =
+    "CREATE TEMP VIEW keys AS SELECT id, parent, name, fold, written, '' AS class FROM main.keys;"
+    "CREATE TEMP VIEW vals AS SELECT key_id, name, fold, type, data,"
+    " row_number() OVER (PARTITION BY key_id ORDER BY fold) AS seq FROM main.vals";
+
+// Version 1 to 2, table by table; the caller holds the write transaction.
+constexpr const char* kUpgradeFromVersion1 =
+    "DROP INDEX keys_by_name;"
+    "ALTER TABLE keys RENAME TO keys_version1;"
+    "ALTER TABLE vals RENAME TO vals_version1;";
+constexpr const char* kCopyFromVersion1 =
+    "INSERT INTO keys(id, parent, name, fold, written, class)"
+    " SELECT id, parent, name, fold, written, '' FROM keys_version1;"
+    "INSERT INTO vals(key_id, name, fold, type, data, seq)"
+    " SELECT key_id, name, fold, type, data,"
+    " row_number() OVER (PARTITION BY key_id ORDER BY fold) FROM vals_version1;"
+    "DROP TABLE vals_version1;"
+    "DROP TABLE keys_version1;";
 
 constexpr int kBusyTimeoutMs = 10000;
 // Windows refuses keys deeper than 512 levels; the guard only bounds walks of foreign files.
@@ -231,22 +265,31 @@ int PragmaNumber(sqlite3* db, const char* sql, int64_t& number) {
     return SQLITE_OK;
 }
 
-// Checks the marker and the schema and finds the root key. SQLITE_NOTADB when the file is a
-// database of some other kind.
-int CheckSchema(sqlite3* db, int64_t& root) {
+std::string SchemaScript(const char* const* statements, size_t count) {
+    std::string script;
+    for (size_t i = 0; i < count; ++i) {
+        script += statements[i];
+        script += ";";
+    }
+    return script;
+}
+
+// Checks the marker and the schema of either version and finds the root key. SQLITE_NOTADB
+// when the file is a database of some other kind.
+int CheckSchema(sqlite3* db, int64_t& root, int64_t& version) {
     int64_t applicationId = 0;
-    int64_t version = 0;
     if (int rc = PragmaNumber(db, "PRAGMA application_id", applicationId); rc != SQLITE_OK) {
         return rc;
     }
     if (int rc = PragmaNumber(db, "PRAGMA user_version", version); rc != SQLITE_OK) {
         return rc;
     }
-    if (applicationId != kApplicationId || version != kSchemaVersion) {
+    if (applicationId != kApplicationId || (version != 1 && version != kSchemaVersion)) {
         return SQLITE_NOTADB;
     }
     Statement schema(db,
-                     "SELECT sql FROM sqlite_schema WHERE name NOT LIKE 'sqlite_%' ORDER BY name");
+                     "SELECT sql FROM main.sqlite_schema WHERE name NOT LIKE 'sqlite_%' "
+                     "ORDER BY name");
     std::vector<std::string> found;
     int rc = SQLITE_OK;
     while ((rc = schema.Step()) == SQLITE_ROW) {
@@ -255,17 +298,49 @@ int CheckSchema(sqlite3* db, int64_t& root) {
     if (rc != SQLITE_DONE) {
         return rc;
     }
-    // Sorted by name: keys, keys_by_name, vals.
-    if (found != std::vector<std::string>{kSchema[0], kSchema[1], kSchema[2]}) {
+    const std::vector<std::string> expected =
+        version == 1
+            ? std::vector<std::string>(std::begin(kSchemaVersion1), std::end(kSchemaVersion1))
+            : std::vector<std::string>(std::begin(kSchema), std::end(kSchema));
+    if (found != expected) {
         return SQLITE_NOTADB;
     }
-    Statement roots(db, "SELECT id FROM keys WHERE parent IS NULL LIMIT 2");
+    Statement roots(db, "SELECT id FROM main.keys WHERE parent IS NULL LIMIT 2");
     if ((rc = roots.Step()) != SQLITE_ROW) {
         return rc == SQLITE_DONE ? SQLITE_CORRUPT : rc;
     }
     root = roots.Int(0);
     rc = roots.Step();
     return rc == SQLITE_DONE ? SQLITE_OK : (rc == SQLITE_ROW ? SQLITE_CORRUPT : rc);
+}
+
+// Makes a version 1 file readable through this connection: upgraded in place when `upgrade`,
+// otherwise seen through views.
+int AdaptVersion1(sqlite3* db, bool upgrade, int64_t& root) {
+    if (!upgrade) {
+        return Exec(db, kVersion1Views);
+    }
+    int rc = Exec(db, "BEGIN IMMEDIATE");
+    if (rc != SQLITE_OK) {
+        return rc;
+    }
+    int64_t version = 0;
+    // Another process may have upgraded the file since it was checked.
+    rc = CheckSchema(db, root, version);
+    if (rc == SQLITE_OK && version == 1) {
+        const std::string script = std::string(kUpgradeFromVersion1) +
+                                   SchemaScript(kSchema, std::size(kSchema)) + kCopyFromVersion1 +
+                                   "PRAGMA user_version=" + std::to_string(kSchemaVersion);
+        rc = Exec(db, script.c_str());
+    }
+    if (rc == SQLITE_OK) {
+        rc = Exec(db, "COMMIT");
+    }
+    if (rc != SQLITE_OK) {
+        Exec(db, "ROLLBACK");
+        return rc;
+    }
+    return CheckSchema(db, root, version);
 }
 
 void Configure(sqlite3* db) {
@@ -280,21 +355,22 @@ void Configure(sqlite3* db) {
 int ReadSubtree(sqlite3* db, int64_t top, Tree& tree) {
     tree = {};
     Statement keys(db,
-                   "WITH RECURSIVE sub(id, parent, name, written, depth) AS ("
-                   " SELECT id, parent, name, written, 0 FROM keys WHERE id = ?1"
+                   "WITH RECURSIVE sub(id, parent, name, written, class, depth) AS ("
+                   " SELECT id, parent, name, written, class, 0 FROM keys WHERE id = ?1"
                    " UNION ALL"
-                   " SELECT keys.id, keys.parent, keys.name, keys.written, sub.depth + 1"
-                   " FROM keys JOIN sub ON keys.parent = sub.id WHERE sub.depth < ?2)"
-                   " SELECT id, parent, name, written FROM sub ORDER BY depth, id");
+                   " SELECT keys.id, keys.parent, keys.name, keys.written, keys.class,"
+                   " sub.depth + 1 FROM keys JOIN sub ON keys.parent = sub.id"
+                   " WHERE sub.depth < ?2)"
+                   " SELECT id, parent, name, written, class FROM sub ORDER BY depth, id");
     keys.Bind(1, top).Bind(2, kWalkGuard);
     int rc = SQLITE_OK;
     while ((rc = keys.Step()) == SQLITE_ROW) {
-        tree.keys.push_back({keys.Int(0), keys.Int(1), keys.Text(2), keys.Int(3)});
+        tree.keys.push_back({keys.Int(0), keys.Int(1), keys.Text(2), keys.Int(3), keys.Text(4)});
     }
     if (rc != SQLITE_DONE) {
         return rc;
     }
-    Statement values(db, "SELECT name, type, data FROM vals WHERE key_id = ?1 ORDER BY fold");
+    Statement values(db, "SELECT name, type, data FROM vals WHERE key_id = ?1 ORDER BY seq");
     for (const TreeKey& key : tree.keys) {
         values.Reset();
         values.Bind(1, key.id);
@@ -316,7 +392,8 @@ int ReadSubtree(sqlite3* db, int64_t top, Tree& tree) {
 // Inserts the tree below `target`, which takes the place of the tree's top.
 int InsertSubtree(sqlite3* db, int64_t target, const Tree& tree) {
     std::map<int64_t, int64_t> ids{{tree.keys.at(0).id, target}};
-    Statement key(db, "INSERT INTO keys(parent, name, fold, written) VALUES(?1, ?2, ?3, ?4)");
+    Statement key(
+        db, "INSERT INTO keys(parent, name, fold, written, class) VALUES(?1, ?2, ?3, ?4, ?5)");
     for (size_t i = 1; i < tree.keys.size(); ++i) {
         const TreeKey& source = tree.keys[i];
         const auto parent = ids.find(source.parent);
@@ -325,13 +402,17 @@ int InsertSubtree(sqlite3* db, int64_t target, const Tree& tree) {
         }
         key.Reset();
         key.Bind(1, parent->second).BindText(2, source.name).BindFold(3, source.name);
-        if (int rc = key.Bind(4, source.written).Run(); rc != SQLITE_OK) {
+        if (int rc = key.Bind(4, source.written).BindText(5, source.keyClass).Run();
+            rc != SQLITE_OK) {
             return rc;
         }
         ids[source.id] = sqlite3_last_insert_rowid(db);
     }
+    // The tree's order is the order the values were set in; one running number keeps it.
     Statement value(db,
-                    "INSERT INTO vals(key_id, name, fold, type, data) VALUES(?1, ?2, ?3, ?4, ?5)");
+                    "INSERT INTO vals(key_id, name, fold, type, data, seq)"
+                    " VALUES(?1, ?2, ?3, ?4, ?5, ?6)");
+    int64_t seq = 0;
     for (const TreeValue& source : tree.values) {
         const auto owner = ids.find(source.key);
         if (owner == ids.end()) {
@@ -339,7 +420,8 @@ int InsertSubtree(sqlite3* db, int64_t target, const Tree& tree) {
         }
         value.Reset();
         value.Bind(1, owner->second).BindText(2, source.name).BindFold(3, source.name);
-        if (int rc = value.Bind(4, source.type).BindBlob(5, source.data).Run(); rc != SQLITE_OK) {
+        value.Bind(4, source.type).BindBlob(5, source.data).Bind(6, ++seq);
+        if (int rc = value.Run(); rc != SQLITE_OK) {
             return rc;
         }
     }
@@ -410,12 +492,9 @@ void SyncFolder(const fs::path& folder) {
 }
 
 int WriteTree(sqlite3* db, const Tree& tree) {
-    std::string setup = "PRAGMA application_id=" + std::to_string(kApplicationId) +
-                        "; PRAGMA user_version=" + std::to_string(kSchemaVersion) + ";";
-    for (const char* statement : kSchema) {
-        setup += statement;
-        setup += ";";
-    }
+    const std::string setup = "PRAGMA application_id=" + std::to_string(kApplicationId) +
+                              "; PRAGMA user_version=" + std::to_string(kSchemaVersion) + ";" +
+                              SchemaScript(kSchema, std::size(kSchema));
     if (int rc = Exec(db, setup.c_str()); rc != SQLITE_OK) {
         return rc;
     }
@@ -424,9 +503,11 @@ int WriteTree(sqlite3* db, const Tree& tree) {
         return transaction.Error();
     }
     const TreeKey& top = tree.keys.at(0);
-    Statement root(
-        db, "INSERT INTO keys(id, parent, name, fold, written) VALUES(?1, NULL, '', ?2, ?3)");
-    if (int rc = root.Bind(1, top.id).BindFold(2, "").Bind(3, top.written).Run(); rc != SQLITE_OK) {
+    Statement root(db,
+                   "INSERT INTO keys(id, parent, name, fold, written, class)"
+                   " VALUES(?1, NULL, '', ?2, ?3, ?4)");
+    root.Bind(1, top.id).BindFold(2, "").Bind(3, top.written).BindText(4, top.keyClass);
+    if (int rc = root.Run(); rc != SQLITE_OK) {
         return rc;
     }
     if (int rc = InsertSubtree(db, top.id, tree); rc != SQLITE_OK) {
@@ -508,7 +589,11 @@ Result ReadHiveFile(const fs::path& file, Tree& tree) {
     }
     sqlite3_busy_timeout(connection.db, kBusyTimeoutMs);
     int64_t root = 0;
-    if ((rc = CheckSchema(connection.db, root)) != SQLITE_OK) {
+    int64_t version = 0;
+    if ((rc = CheckSchema(connection.db, root, version)) != SQLITE_OK) {
+        return FromSqliteForFile(rc);
+    }
+    if (version == 1 && (rc = AdaptVersion1(connection.db, false, root)) != SQLITE_OK) {
         return FromSqliteForFile(rc);
     }
     Statement check(connection.db, "PRAGMA integrity_check(1)");
@@ -543,7 +628,12 @@ Result Hive::Open(const fs::path& file, std::unique_ptr<Hive>& hive) {
     }
     Configure(connection.db);
     int64_t root = 0;
-    if ((rc = CheckSchema(connection.db, root)) != SQLITE_OK) {
+    int64_t version = 0;
+    rc = CheckSchema(connection.db, root, version);
+    if (rc == SQLITE_OK && version == 1) {
+        rc = AdaptVersion1(connection.db, sqlite3_db_readonly(connection.db, "main") == 0, root);
+    }
+    if (rc != SQLITE_OK) {
         const Result result = FromSqlite(rc);
         return result == Result::AccessDenied ? Result::AccessDenied
                : result == Result::Busy       ? Result::Busy
@@ -597,7 +687,7 @@ Result Hive::WithKey(const Names& path, bool write, Body&& body) {
     return FromSqlite(transaction.Commit());
 }
 
-Result Hive::CreateKey(const Names& path, bool* created) {
+Result Hive::CreateKey(const Names& path, bool* created, std::string_view keyClass) {
     if (path.size() > kMaxDepth) {
         return Result::InvalidParameter;
     }
@@ -605,9 +695,11 @@ Result Hive::CreateKey(const Names& path, bool* created) {
     const Result result = WithKey({}, true, [&](int64_t root) {
         Statement child(db_, "SELECT id FROM keys WHERE parent = ?1 AND fold = ?2");
         Statement insert(db_,
-                         "INSERT INTO keys(parent, name, fold, written) VALUES(?1, ?2, ?3, ?4)");
+                         "INSERT INTO keys(parent, name, fold, written, class)"
+                         " VALUES(?1, ?2, ?3, ?4, ?5)");
         int64_t id = root;
-        for (const std::string& name : path) {
+        for (size_t level = 0; level < path.size(); ++level) {
+            const std::string& name = path[level];
             child.Reset();
             int rc = child.Bind(1, id).BindFold(2, name).Step();
             isNew = rc == SQLITE_DONE;
@@ -619,7 +711,9 @@ Result Hive::CreateKey(const Names& path, bool* created) {
                 return FromSqlite(rc);
             }
             insert.Reset();
-            rc = insert.Bind(1, id).BindText(2, name).BindFold(3, name).Bind(4, Now()).Run();
+            const bool last = level + 1 == path.size();
+            insert.Bind(1, id).BindText(2, name).BindFold(3, name).Bind(4, Now());
+            rc = insert.BindText(5, last ? keyClass : std::string_view()).Run();
             if (rc == SQLITE_OK) {
                 rc = Touch(db_, id);
             }
@@ -668,9 +762,12 @@ Result Hive::DeleteKey(const Names& path, bool withSubtree) {
 Result Hive::SetValue(const Names& path, std::string_view name, uint32_t type,
                       std::span<const uint8_t> data) {
     return WithKey(path, true, [&](int64_t id) {
-        // A value written again under another case keeps the name it was first given.
+        // A value written again, under any case, keeps the name it was first given and its
+        // place in the enumeration; a new one comes last.
         Statement set(db_,
-                      "INSERT INTO vals(key_id, name, fold, type, data) VALUES(?1, ?2, ?3, ?4, ?5)"
+                      "INSERT INTO vals(key_id, name, fold, type, data, seq)"
+                      " SELECT ?1, ?2, ?3, ?4, ?5, coalesce(max(seq), 0) + 1"
+                      " FROM vals WHERE key_id = ?1"
                       " ON CONFLICT(key_id, fold) DO UPDATE SET type = excluded.type,"
                       " data = excluded.data");
         set.Bind(1, id).BindText(2, name).BindFold(3, name).Bind(4, type).BindBlob(5, data);
@@ -722,14 +819,14 @@ Result Hive::EnumKey(const Names& path, uint32_t index, std::string& name) {
     });
 }
 
-Result Hive::SubkeyNames(const Names& path, std::vector<std::string>& names) {
+Result Hive::Subkeys(const Names& path, std::vector<Subkey>& subkeys) {
     return WithKey(path, false, [&](int64_t id) {
-        names.clear();
-        Statement subkeys(db_, "SELECT name FROM keys WHERE parent = ?1 ORDER BY fold");
-        subkeys.Bind(1, id);
+        subkeys.clear();
+        Statement query(db_, "SELECT name, class FROM keys WHERE parent = ?1 ORDER BY fold");
+        query.Bind(1, id);
         int rc = SQLITE_OK;
-        while ((rc = subkeys.Step()) == SQLITE_ROW) {
-            names.push_back(subkeys.Text(0));
+        while ((rc = query.Step()) == SQLITE_ROW) {
+            subkeys.push_back({query.Text(0), static_cast<uint32_t>(Utf16Length(query.Text(1)))});
         }
         return rc == SQLITE_DONE ? Result::Ok : FromSqlite(rc);
     });
@@ -738,7 +835,7 @@ Result Hive::SubkeyNames(const Names& path, std::vector<std::string>& names) {
 Result Hive::EnumValue(const Names& path, uint32_t index, Value& value) {
     return WithKey(path, false, [&](int64_t id) {
         Statement query(db_,
-                        "SELECT name, type, data FROM vals WHERE key_id = ?1 ORDER BY fold"
+                        "SELECT name, type, data FROM vals WHERE key_id = ?1 ORDER BY seq"
                         " LIMIT 1 OFFSET ?2");
         const int rc = query.Bind(1, id).Bind(2, index).Step();
         if (rc != SQLITE_ROW) {
@@ -751,18 +848,32 @@ Result Hive::EnumValue(const Names& path, uint32_t index, Value& value) {
     });
 }
 
+Result Hive::Values(const Names& path, std::vector<Value>& values) {
+    return WithKey(path, false, [&](int64_t id) {
+        values.clear();
+        Statement query(db_, "SELECT name, type, data FROM vals WHERE key_id = ?1 ORDER BY seq");
+        query.Bind(1, id);
+        int rc = SQLITE_OK;
+        while ((rc = query.Step()) == SQLITE_ROW) {
+            values.push_back({query.Text(0), static_cast<uint32_t>(query.Int(1)), query.Blob(2)});
+        }
+        return rc == SQLITE_DONE ? Result::Ok : FromSqlite(rc);
+    });
+}
+
 Result Hive::QueryInfo(const Names& path, KeyInfo& info) {
     return WithKey(path, false, [&](int64_t id) {
         info = {};
         const auto longest = [](uint32_t& longestSoFar, std::string_view name) {
             longestSoFar = std::max(longestSoFar, static_cast<uint32_t>(Utf16Length(name)));
         };
-        Statement subkeys(db_, "SELECT name FROM keys WHERE parent = ?1");
+        Statement subkeys(db_, "SELECT name, class FROM keys WHERE parent = ?1");
         subkeys.Bind(1, id);
         int rc = SQLITE_OK;
         while ((rc = subkeys.Step()) == SQLITE_ROW) {
             ++info.subkeys;
             longest(info.maxSubkeyNameLength, subkeys.Text(0));
+            longest(info.maxClassLength, subkeys.Text(1));
         }
         if (rc != SQLITE_DONE) {
             return FromSqlite(rc);
@@ -779,11 +890,12 @@ Result Hive::QueryInfo(const Names& path, KeyInfo& info) {
         if (rc != SQLITE_DONE) {
             return FromSqlite(rc);
         }
-        Statement written(db_, "SELECT written FROM keys WHERE id = ?1");
-        if ((rc = written.Bind(1, id).Step()) != SQLITE_ROW) {
+        Statement self(db_, "SELECT written, class FROM keys WHERE id = ?1");
+        if ((rc = self.Bind(1, id).Step()) != SQLITE_ROW) {
             return FromSqlite(rc == SQLITE_DONE ? SQLITE_CORRUPT : rc);
         }
-        info.lastWriteTime = static_cast<uint64_t>(written.Int(0));
+        info.lastWriteTime = static_cast<uint64_t>(self.Int(0));
+        info.keyClass = self.Text(1);
         return Result::Ok;
     });
 }
@@ -803,6 +915,12 @@ Result Hive::ReplaceTree(const Names& path, const Tree& tree) {
         if (int rc = InsertSubtree(db_, id, tree); rc != SQLITE_OK) {
             // Names that clash without regard to case surface here as constraint failures.
             return FromSqliteForFile(rc);
+        }
+        // The key takes the class of the key that was saved.
+        Statement setClass(db_, "UPDATE keys SET class = ?2 WHERE id = ?1");
+        if (int rc = setClass.Bind(1, id).BindText(2, tree.keys[0].keyClass).Run();
+            rc != SQLITE_OK) {
+            return FromSqlite(rc);
         }
         return FromSqlite(Touch(db_, id));
     });

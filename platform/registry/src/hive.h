@@ -19,9 +19,11 @@
 
 namespace registry::detail {
 
-// Marks every hive file: application_id 'HLRG', schema version 1.
+// Marks every hive file: application_id 'HLRG' and the schema version. Version 1 had neither
+// key classes nor the order in which values were first set; its files are still read, and a
+// hive of the store is upgraded when it is first opened by a process that may write it.
 inline constexpr int32_t kApplicationId = 0x484C5247;
-inline constexpr int32_t kSchemaVersion = 1;
+inline constexpr int32_t kSchemaVersion = 2;
 
 // A detached copy of a subtree; keys[0] is its top, parents come before their children.
 struct TreeKey {
@@ -29,6 +31,7 @@ struct TreeKey {
     int64_t parent = 0;
     std::string name;
     int64_t written = 0;
+    std::string keyClass;
 };
 struct TreeValue {
     int64_t key = 0;
@@ -36,9 +39,16 @@ struct TreeValue {
     uint32_t type = 0;
     std::vector<uint8_t> data;
 };
+// Values are in the order they were first set, key by key.
 struct Tree {
     std::vector<TreeKey> keys;
     std::vector<TreeValue> values;
+};
+
+// A subkey as enumeration and key information see it.
+struct Subkey {
+    std::string name;
+    uint32_t classLength = 0;  // UTF-16 units
 };
 
 // Ownership and mode of a new file; nullopt keeps the creator's.
@@ -67,7 +77,9 @@ public:
 
     uid_t Owner() const { return owner_; }
 
-    Result CreateKey(const Names& path, bool* created);
+    // A new key gets `keyClass`; keys created above it on the way, and an existing key, keep
+    // theirs.
+    Result CreateKey(const Names& path, bool* created, std::string_view keyClass);
     Result KeyExists(const Names& path);
     Result DeleteKey(const Names& path, bool withSubtree);
     Result SetValue(const Names& path, std::string_view name, uint32_t type,
@@ -76,8 +88,10 @@ public:
                       std::vector<uint8_t>& data);
     Result DeleteValue(const Names& path, std::string_view name);
     Result EnumKey(const Names& path, uint32_t index, std::string& name);
-    Result SubkeyNames(const Names& path, std::vector<std::string>& names);
+    Result Subkeys(const Names& path, std::vector<Subkey>& subkeys);
     Result EnumValue(const Names& path, uint32_t index, Value& value);
+    // Every value of the key, in enumeration order.
+    Result Values(const Names& path, std::vector<Value>& values);
     Result QueryInfo(const Names& path, KeyInfo& info);
     Result ReadTree(const Names& path, Tree& tree);
     Result ReplaceTree(const Names& path, const Tree& tree);

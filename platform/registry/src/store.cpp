@@ -55,7 +55,7 @@ bool Permitted(const Target& target, const Caller& caller, Access access) {
 detail::Tree Seed(std::initializer_list<Names> paths) {
     detail::Tree tree;
     const int64_t now = detail::Now();
-    tree.keys.push_back({1, 0, "", now});
+    tree.keys.push_back({1, 0, "", now, ""});
     std::map<std::string, int64_t> ids{{"", 1}};
     for (const Names& path : paths) {
         std::string parentKey;
@@ -63,7 +63,7 @@ detail::Tree Seed(std::initializer_list<Names> paths) {
             const std::string key = parentKey + "\\" + detail::Fold(name);
             if (!ids.contains(key)) {
                 const auto id = static_cast<int64_t>(tree.keys.size() + 1);
-                tree.keys.push_back({id, ids[parentKey], name, now});
+                tree.keys.push_back({id, ids[parentKey], name, now, ""});
                 ids[key] = id;
             }
             parentKey = key;
@@ -117,29 +117,57 @@ Result OpenOrCreate(const fs::path& file, const detail::Tree& seed,
     return Hive::Open(file, hive);
 }
 
-// Subkey names of both trees, without doubles, in enumeration order.
-std::vector<std::string> Merge(std::vector<std::string> first,
-                               const std::vector<std::string>& second) {
-    for (const std::string& name : second) {
-        const bool known = std::any_of(first.begin(), first.end(), [&](const std::string& have) {
-            return SameName(have, name);
+// Subkeys of both trees, the first's where both have one, in enumeration order.
+std::vector<detail::Subkey> Merge(std::vector<detail::Subkey> first,
+                                  const std::vector<detail::Subkey>& second) {
+    for (const detail::Subkey& subkey : second) {
+        const bool known = std::any_of(first.begin(), first.end(), [&](const detail::Subkey& have) {
+            return SameName(have.name, subkey.name);
         });
         if (!known) {
-            first.push_back(name);
+            first.push_back(subkey);
         }
     }
-    std::sort(first.begin(), first.end(), [](const std::string& a, const std::string& b) {
-        return detail::Fold(a) < detail::Fold(b);
+    std::sort(first.begin(), first.end(), [](const detail::Subkey& a, const detail::Subkey& b) {
+        return detail::Fold(a.name) < detail::Fold(b.name);
     });
     return first;
 }
 
-void Summarise(const std::vector<std::string>& names, KeyInfo& info) {
-    info.subkeys = static_cast<uint32_t>(names.size());
+// Values of both keys: the first's in their order, then the second's that the first lacks.
+std::vector<Value> MergeValues(std::vector<Value> first, const std::vector<Value>& second) {
+    const size_t own = first.size();
+    for (const Value& value : second) {
+        const bool shadowed =
+            std::any_of(first.begin(), first.begin() + static_cast<ptrdiff_t>(own),
+                        [&](const Value& have) { return SameName(have.name, value.name); });
+        if (!shadowed) {
+            first.push_back(value);
+        }
+    }
+    return first;
+}
+
+void Summarise(const std::vector<detail::Subkey>& subkeys, KeyInfo& info) {
+    info.subkeys = static_cast<uint32_t>(subkeys.size());
     info.maxSubkeyNameLength = 0;
-    for (const std::string& name : names) {
-        info.maxSubkeyNameLength =
-            std::max(info.maxSubkeyNameLength, static_cast<uint32_t>(detail::Utf16Length(name)));
+    info.maxClassLength = 0;
+    for (const detail::Subkey& subkey : subkeys) {
+        info.maxSubkeyNameLength = std::max(
+            info.maxSubkeyNameLength, static_cast<uint32_t>(detail::Utf16Length(subkey.name)));
+        info.maxClassLength = std::max(info.maxClassLength, subkey.classLength);
+    }
+}
+
+void Summarise(const std::vector<Value>& values, KeyInfo& info) {
+    info.values = static_cast<uint32_t>(values.size());
+    info.maxValueNameLength = 0;
+    info.maxValueDataLength = 0;
+    for (const Value& value : values) {
+        info.maxValueNameLength = std::max(info.maxValueNameLength,
+                                           static_cast<uint32_t>(detail::Utf16Length(value.name)));
+        info.maxValueDataLength =
+            std::max(info.maxValueDataLength, static_cast<uint32_t>(value.data.size()));
     }
 }
 
@@ -287,13 +315,13 @@ struct Store::Impl {
     }
 
     // The names under HKEY_USERS: the default user and every user with a hive.
-    std::vector<std::string> HiveNames() const {
-        std::vector<std::string> names{std::string(kDefaultUser)};
+    std::vector<detail::Subkey> HiveNames() const {
+        std::vector<detail::Subkey> names{{std::string(kDefaultUser)}};
         std::error_code error;
         for (const auto& entry : fs::directory_iterator(UsersFolder(), error)) {
             const std::string name = entry.path().filename().string();
             if (IsValidUserName(name) && HoldsHive(entry.path())) {
-                names.push_back(name);
+                names.push_back({name});
             }
         }
         return Merge(names, {});
@@ -343,16 +371,13 @@ struct Store::Impl {
         return {machine.get(), Kind::Machine, Join(kClasses, names)};
     }
 
-    // Where a new key below HKEY_CLASSES_ROOT goes: into the tree that holds its deepest
-    // existing ancestor (the user's first), into the machine's when none exists.
+    // Where a key created below HKEY_CLASSES_ROOT is: where the merged view finds it, and a
+    // new one in the machine's tree, whatever tree holds its parent, as on Windows.
     Target ClassesCreation(const Caller& caller, const Names& names) {
         std::optional<Target> user;
-        for (size_t depth = names.size(); depth > 0; --depth) {
-            const Names prefix(names.begin(), names.begin() + static_cast<ptrdiff_t>(depth));
-            const Target found = Classes(caller, prefix, user);
-            if (found.kind == Kind::User || found.hive->KeyExists(found.path) == Result::Ok) {
-                return {found.hive, found.kind, Join(kClasses, names)};
-            }
+        const Target found = Classes(caller, names, user);
+        if (found.kind == Kind::User) {
+            return found;
         }
         return {machine.get(), Kind::Machine, Join(kClasses, names)};
     }
@@ -386,20 +411,44 @@ struct Store::Impl {
         return Permitted(target, caller, access) ? Result::Ok : Result::AccessDenied;
     }
 
-    // Subkey names of a key in the merged view.
+    // Subkeys of a key in the merged view.
     Result ClassesSubkeys(const Caller& caller, const KeyPath& key,
-                          std::vector<std::string>& names) {
+                          std::vector<detail::Subkey>& subkeys) {
         Names path;
         if (!detail::SplitKeyPath(key.path, path)) {
             return Result::InvalidParameter;
         }
         std::optional<Target> user;
         Classes(caller, path, user);
-        std::vector<std::string> userNames;
-        std::vector<std::string> machineNames;
-        const Result fromUser =
-            user ? user->hive->SubkeyNames(user->path, userNames) : Result::NotFound;
-        const Result fromMachine = machine->SubkeyNames(Join(kClasses, path), machineNames);
+        std::vector<detail::Subkey> fromUser;
+        std::vector<detail::Subkey> fromMachine;
+        const Result userResult =
+            user ? user->hive->Subkeys(user->path, fromUser) : Result::NotFound;
+        const Result machineResult = machine->Subkeys(Join(kClasses, path), fromMachine);
+        return Combine(userResult, machineResult,
+                       [&] { subkeys = Merge(std::move(fromUser), fromMachine); });
+    }
+
+    // Values of a key in the merged view.
+    Result ClassesValues(const Caller& caller, const KeyPath& key, std::vector<Value>& values) {
+        Names path;
+        if (!detail::SplitKeyPath(key.path, path)) {
+            return Result::InvalidParameter;
+        }
+        std::optional<Target> user;
+        Classes(caller, path, user);
+        std::vector<Value> fromUser;
+        std::vector<Value> fromMachine;
+        const Result userResult =
+            user ? user->hive->Values(user->path, fromUser) : Result::NotFound;
+        const Result machineResult = machine->Values(Join(kClasses, path), fromMachine);
+        return Combine(userResult, machineResult,
+                       [&] { values = MergeValues(std::move(fromUser), fromMachine); });
+    }
+
+    // The result of reading one key from both trees: Ok when either has it.
+    template <typename Merger>
+    static Result Combine(Result fromUser, Result fromMachine, Merger&& merge) {
         if (fromUser != Result::Ok && fromUser != Result::NotFound) {
             return fromUser;
         }
@@ -407,7 +456,7 @@ struct Store::Impl {
             !(fromMachine == Result::NotFound && fromUser == Result::Ok)) {
             return fromMachine;
         }
-        names = Merge(std::move(userNames), machineNames);
+        merge();
         return Result::Ok;
     }
 };
@@ -458,7 +507,8 @@ Result Store::Open(const fs::path& folder, std::unique_ptr<Store>& store) {
     return Result::Ok;
 }
 
-Result Store::CreateKey(const Caller& caller, const KeyPath& key, bool* created) {
+Result Store::CreateKey(const Caller& caller, const KeyPath& key, bool* created,
+                        std::string_view keyClass) {
     if (created) {
         *created = false;
     }
@@ -479,7 +529,7 @@ Result Store::CreateKey(const Caller& caller, const KeyPath& key, bool* created)
                reached != Result::Ok) {
         return reached;
     }
-    return target.hive->CreateKey(target.path, created);
+    return target.hive->CreateKey(target.path, created, keyClass);
 }
 
 Result Store::OpenKey(const Caller& caller, const KeyPath& key) {
@@ -491,6 +541,22 @@ Result Store::OpenKey(const Caller& caller, const KeyPath& key) {
         return reached;
     }
     return target.hive->KeyExists(target.path);
+}
+
+Result Store::ClassesKeyIsUsers(const Caller& caller, const KeyPath& key, bool& users) {
+    users = false;
+    if (key.root != Root::ClassesRoot) {
+        return Result::InvalidParameter;
+    }
+    Target target;
+    if (Result reached = impl_->Reach(caller, key, Access::Read, target); reached != Result::Ok) {
+        return reached;
+    }
+    if (Result exists = target.hive->KeyExists(target.path); exists != Result::Ok) {
+        return exists;
+    }
+    users = target.kind == Kind::User;
+    return Result::Ok;
 }
 
 Result Store::DeleteKey(const Caller& caller, const KeyPath& key) {
@@ -561,17 +627,17 @@ Result Store::DeleteValue(const Caller& caller, const KeyPath& key, std::string_
 
 Result Store::EnumKey(const Caller& caller, const KeyPath& key, uint32_t index, std::string& name) {
     if (IsUsersRoot(key) || key.root == Root::ClassesRoot) {
-        std::vector<std::string> names;
+        std::vector<detail::Subkey> subkeys;
         if (IsUsersRoot(key)) {
-            names = impl_->HiveNames();
-        } else if (Result listed = impl_->ClassesSubkeys(caller, key, names);
+            subkeys = impl_->HiveNames();
+        } else if (Result listed = impl_->ClassesSubkeys(caller, key, subkeys);
                    listed != Result::Ok) {
             return listed;
         }
-        if (index >= names.size()) {
+        if (index >= subkeys.size()) {
             return Result::NoMoreItems;
         }
-        name = names[index];
+        name = subkeys[index].name;
         return Result::Ok;
     }
     Target target;
@@ -584,6 +650,17 @@ Result Store::EnumKey(const Caller& caller, const KeyPath& key, uint32_t index, 
 Result Store::EnumValue(const Caller& caller, const KeyPath& key, uint32_t index, Value& value) {
     if (IsUsersRoot(key)) {
         return Result::NoMoreItems;
+    }
+    if (key.root == Root::ClassesRoot) {
+        std::vector<Value> values;
+        if (Result listed = impl_->ClassesValues(caller, key, values); listed != Result::Ok) {
+            return listed;
+        }
+        if (index >= values.size()) {
+            return Result::NoMoreItems;
+        }
+        value = std::move(values[index]);
+        return Result::Ok;
     }
     Target target;
     if (Result reached = impl_->Reach(caller, key, Access::Read, target); reached != Result::Ok) {
@@ -606,11 +683,16 @@ Result Store::QueryInfo(const Caller& caller, const KeyPath& key, KeyInfo& info)
         return queried;
     }
     if (key.root == Root::ClassesRoot) {
-        std::vector<std::string> names;
-        if (Result listed = impl_->ClassesSubkeys(caller, key, names); listed != Result::Ok) {
+        std::vector<detail::Subkey> subkeys;
+        if (Result listed = impl_->ClassesSubkeys(caller, key, subkeys); listed != Result::Ok) {
             return listed;
         }
-        Summarise(names, info);
+        Summarise(subkeys, info);
+        std::vector<Value> values;
+        if (Result listed = impl_->ClassesValues(caller, key, values); listed != Result::Ok) {
+            return listed;
+        }
+        Summarise(values, info);
     }
     return Result::Ok;
 }

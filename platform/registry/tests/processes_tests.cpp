@@ -368,5 +368,49 @@ TEST(RegistryProcesses, ReadersWithoutWriteAccessSeeWholeValuesWhileRootWrites) 
     }
 }
 
+// A process that may not write a hive of the first version reads it as it is; the first
+// process that may write it upgrades it.
+TEST(RegistryProcesses, HivesOfTheFirstVersionAreReadByThoseWhoCannotUpgradeThem) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "acting as nobody needs root";
+    }
+    ScratchFolder folder;
+    std::filesystem::create_directories(folder.registry());
+    ::chmod(folder.registry().c_str(), 0755);
+    for (const char* name : {"machine.hive", "default.hive"}) {
+        testing::WriteVersion1Hive(folder.registry() / name, "DELETE");
+        ::chmod((folder.registry() / name).c_str(), 0644);
+    }
+    const KeyPath old{Root::LocalMachine, "Software\\Old"};
+    EXPECT_EQ(
+        RunChild([&] {
+            if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) {
+                return 100;
+            }
+            std::unique_ptr<Store> store;
+            if (Store::Open(folder.registry(), store) != Result::Ok) {
+                return 1;
+            }
+            const Caller nobody{kNobody, "nobody"};
+            Value first;
+            if (store->EnumValue(nobody, old, 0, first) != Result::Ok || first.name != "Alpha") {
+                return 2;
+            }
+            KeyInfo info;
+            if (store->QueryInfo(nobody, old, info) != Result::Ok || info.values != 2 ||
+                !info.keyClass.empty()) {
+                return 3;
+            }
+            return store->SetValue(nobody, old, "x", kRegSz, {}) == Result::AccessDenied ? 0 : 4;
+        }),
+        0);
+    EXPECT_EQ(testing::UserVersion(folder.registry() / "machine.hive"), 1);
+
+    std::unique_ptr<Store> store;
+    ASSERT_EQ(Store::Open(folder.registry(), store), Result::Ok);
+    EXPECT_EQ(testing::UserVersion(folder.registry() / "machine.hive"), 2);
+    EXPECT_EQ(Text(*store, kRoot, old, "beta"), std::string("b\0", 2));
+}
+
 }  // namespace
 }  // namespace registry

@@ -14,6 +14,8 @@ namespace {
 using testing::Bytes;
 using testing::kRoot;
 using testing::ScratchFolder;
+using testing::UserVersion;
+using testing::WriteVersion1Hive;
 
 const KeyPath kMachineSoftware{Root::LocalMachine, "Software\\Vendor\\Product"};
 
@@ -142,7 +144,8 @@ TEST_F(RegistryStore, ValuesKeepTypeAndBytesExactly) {
     EXPECT_EQ(data, cases[5].data);
 }
 
-TEST_F(RegistryStore, EnumerationFollowsCaseInsensitiveNameOrderAndEnds) {
+// Windows enumerates subkeys in name order and values in the order they were first set.
+TEST_F(RegistryStore, SubkeysEnumerateInNameOrderValuesInTheOrderSet) {
     const KeyPath parent{Root::LocalMachine, "Software\\Order"};
     for (const char* name : {"beta", "Alpha", "gamma", "ALPHA2", "_under", "Delta"}) {
         ASSERT_EQ(store_->CreateKey(kRoot, {parent.root, parent.path + "\\" + name}), Result::Ok);
@@ -150,18 +153,25 @@ TEST_F(RegistryStore, EnumerationFollowsCaseInsensitiveNameOrderAndEnds) {
             store_->SetValue(kRoot, parent, name, kRegDword, std::vector<uint8_t>{1, 0, 0, 0}),
             Result::Ok);
     }
-    const std::vector<std::string> expected = {"Alpha", "ALPHA2", "beta",
-                                               "Delta", "gamma",  "_under"};
-    EXPECT_EQ(Subkeys(kRoot, parent), expected);
-    EXPECT_EQ(ValueNames(kRoot, parent), expected);
+    EXPECT_EQ(Subkeys(kRoot, parent),
+              (std::vector<std::string>{"Alpha", "ALPHA2", "beta", "Delta", "gamma", "_under"}));
+    EXPECT_EQ(ValueNames(kRoot, parent),
+              (std::vector<std::string>{"beta", "Alpha", "gamma", "ALPHA2", "_under", "Delta"}));
 
     std::string name;
     Value value;
     EXPECT_EQ(store_->EnumKey(kRoot, parent, 6, name), Result::NoMoreItems);
     EXPECT_EQ(store_->EnumValue(kRoot, parent, 6, value), Result::NoMoreItems);
-    ASSERT_EQ(store_->EnumValue(kRoot, parent, 3, value), Result::Ok);
+    ASSERT_EQ(store_->EnumValue(kRoot, parent, 5, value), Result::Ok);
     EXPECT_EQ(value.name, "Delta");
     EXPECT_EQ(value.type, kRegDword);
+
+    // Written again, a value keeps its place; deleted and set again, it comes last.
+    ASSERT_EQ(store_->SetValue(kRoot, parent, "BETA", kRegSz, Bytes("x")), Result::Ok);
+    ASSERT_EQ(store_->DeleteValue(kRoot, parent, "gamma"), Result::Ok);
+    ASSERT_EQ(store_->SetValue(kRoot, parent, "Gamma", kRegSz, Bytes("y")), Result::Ok);
+    EXPECT_EQ(ValueNames(kRoot, parent),
+              (std::vector<std::string>{"beta", "Alpha", "ALPHA2", "_under", "Delta", "Gamma"}));
     EXPECT_EQ(store_->EnumKey(kRoot, {parent.root, "Software\\Missing"}, 0, name),
               Result::NotFound);
 }
@@ -320,16 +330,40 @@ TEST_F(RegistryStore, ClassesRootMergesUserAndMachineClasses) {
     KeyInfo info;
     ASSERT_EQ(store_->QueryInfo(alice, {Root::ClassesRoot, ".txt"}, info), Result::Ok);
     EXPECT_EQ(info.subkeys, 2u);
+    // Values enumerate as the user's, then the machine's that the user's key lacks.
+    WriteString(alice, {Root::CurrentUser, "Software\\Classes\\.txt"}, "Y", "user");
+    WriteString(kRoot, {Root::LocalMachine, "Software\\Classes\\.txt"}, "Z", "machine");
+    WriteString(kRoot, {Root::LocalMachine, "Software\\Classes\\.txt"}, "y", "hidden");
+    EXPECT_EQ(ValueNames(alice, {Root::ClassesRoot, ".txt"}),
+              (std::vector<std::string>{"", "Y", "Z"}));
+    ASSERT_EQ(store_->QueryInfo(alice, {Root::ClassesRoot, ".txt"}, info), Result::Ok);
+    EXPECT_EQ(info.values, 3u);
+    Value third;
+    ASSERT_EQ(store_->EnumValue(alice, {Root::ClassesRoot, ".txt"}, 2, third), Result::Ok);
+    EXPECT_EQ(std::string(third.data.begin(), third.data.end()), "machine");
     // Without a user hive the view is the machine's alone.
     EXPECT_EQ(ReadString({0, "nobody"}, {Root::ClassesRoot, ".txt"}, ""), "txtfile");
 
-    // New keys go to the machine unless their parent lives in the user's tree.
+    // New keys go to the machine's tree, even below a key only the user has, as on Windows;
+    // a key the user has is opened there.
     ASSERT_EQ(store_->CreateKey(alice, {Root::ClassesRoot, "NewClass\\Shell"}), Result::Ok);
     EXPECT_EQ(store_->OpenKey(kRoot, {Root::LocalMachine, "Software\\Classes\\NewClass\\Shell"}),
               Result::Ok);
     ASSERT_EQ(store_->CreateKey(alice, {Root::ClassesRoot, ".own\\Sub"}), Result::Ok);
-    EXPECT_EQ(store_->OpenKey(kRoot, {Root::Users, "alice\\Software\\Classes\\.own\\Sub"}),
+    EXPECT_EQ(store_->OpenKey(kRoot, {Root::LocalMachine, "Software\\Classes\\.own\\Sub"}),
               Result::Ok);
+    EXPECT_EQ(store_->OpenKey(kRoot, {Root::Users, "alice\\Software\\Classes\\.own\\Sub"}),
+              Result::NotFound);
+    bool created = true;
+    ASSERT_EQ(store_->CreateKey(alice, {Root::ClassesRoot, ".OWN"}, &created), Result::Ok);
+    EXPECT_FALSE(created);
+    bool users = false;
+    EXPECT_EQ(store_->ClassesKeyIsUsers(alice, {Root::ClassesRoot, ".own"}, users), Result::Ok);
+    EXPECT_TRUE(users);
+    EXPECT_EQ(store_->ClassesKeyIsUsers(alice, {Root::ClassesRoot, "CLSID"}, users), Result::Ok);
+    EXPECT_FALSE(users);
+    EXPECT_EQ(store_->ClassesKeyIsUsers(alice, {Root::ClassesRoot, ".none"}, users),
+              Result::NotFound);
     ASSERT_EQ(store_->SetValue(alice, {Root::ClassesRoot, "CLSID"}, "Written", kRegSz, {}),
               Result::Ok);
     EXPECT_NE(ReadString(kRoot, {Root::LocalMachine, "Software\\Classes\\CLSID"}, "Written"),
@@ -459,8 +493,9 @@ TEST_F(RegistrySaveRestore, FilesThatAreNotSoundHivesAreRefusedAndChangeNothing)
     // Sibling names that differ only in case, hidden from the file's own index.
     std::filesystem::copy_file(good, dir / "dupnames");
     Execute(dir / "dupnames",
-            "DROP INDEX keys_by_name; INSERT INTO keys(parent, name, fold, written) "
-            "SELECT parent, upper(name), X'00' || fold, written FROM keys WHERE parent IS NOT NULL;"
+            "DROP INDEX keys_by_name; INSERT INTO keys(parent, name, fold, written, class) "
+            "SELECT parent, upper(name), X'00' || fold, written, class FROM keys"
+            " WHERE parent IS NOT NULL;"
             "CREATE UNIQUE INDEX keys_by_name ON keys(parent, fold)");
     std::filesystem::copy_file(good, dir / "badname");
     Execute(dir / "badname", "UPDATE keys SET name = 'a\\b' WHERE parent IS NOT NULL");
@@ -495,6 +530,110 @@ TEST(RegistryStoreOpen, DamagedOrForeignHivesAreReportedNotUsed) {
     Execute(folder.registry() / "machine.hive", "CREATE TABLE settings(k, v)");
     std::unique_ptr<Store> store;
     EXPECT_EQ(Store::Open(folder.registry(), store), Result::CorruptHive);
+}
+
+// A key keeps the class it was created with; Windows reports it with the key and the longest
+// class of its subkeys with the parent.
+TEST_F(RegistryStore, KeysKeepTheClassTheyWereCreatedWith) {
+    const KeyPath parent{Root::LocalMachine, "Software\\Classy"};
+    const KeyPath child{parent.root, parent.path + "\\Child"};
+    ASSERT_EQ(store_->CreateKey(kRoot, child, nullptr, "child class"), Result::Ok);
+    ASSERT_EQ(store_->CreateKey(kRoot, {parent.root, parent.path + "\\Other"}, nullptr, "x"),
+              Result::Ok);
+    // Opening an existing key does not change its class.
+    ASSERT_EQ(store_->CreateKey(kRoot, child, nullptr, "another"), Result::Ok);
+
+    KeyInfo info;
+    ASSERT_EQ(store_->QueryInfo(kRoot, child, info), Result::Ok);
+    EXPECT_EQ(info.keyClass, "child class");
+    EXPECT_EQ(info.maxClassLength, 0u);
+    ASSERT_EQ(store_->QueryInfo(kRoot, parent, info), Result::Ok);
+    EXPECT_EQ(info.keyClass, "");  // created on the way, without a class
+    EXPECT_EQ(info.maxClassLength, 11u);
+}
+
+TEST_F(RegistrySaveRestore, ClassesAndValueOrderSurviveSaveAndRestore) {
+    const KeyPath classy{key_.root, key_.path + "\\Classy"};
+    ASSERT_EQ(store_->CreateKey(kRoot, classy, nullptr, "kept class"), Result::Ok);
+    for (const char* name : {"zeta", "Alpha", "mid"}) {
+        ASSERT_EQ(store_->SetValue(kRoot, classy, name, kRegSz, Bytes(name)), Result::Ok);
+    }
+    const auto saved = Dump(key_);
+    const auto file = folder_.path() / "classy";
+    ASSERT_EQ(store_->SaveKey(kRoot, key_, file), Result::Ok);
+    ASSERT_EQ(store_->DeleteTree(kRoot, classy), Result::Ok);
+
+    // Restored into a key of another class, a key takes the saved key's class.
+    const KeyPath top{Root::LocalMachine, "Software\\ClassyTop"};
+    ASSERT_EQ(store_->CreateKey(kRoot, top, nullptr, "top class"), Result::Ok);
+    const auto topFile = folder_.path() / "top";
+    ASSERT_EQ(store_->SaveKey(kRoot, top, topFile), Result::Ok);
+    const KeyPath other{Root::LocalMachine, "Software\\Elsewhere"};
+    ASSERT_EQ(store_->CreateKey(kRoot, other, nullptr, "other class"), Result::Ok);
+    ASSERT_EQ(store_->RestoreKey(kRoot, other, topFile), Result::Ok);
+    KeyInfo info;
+    ASSERT_EQ(store_->QueryInfo(kRoot, other, info), Result::Ok);
+    EXPECT_EQ(info.keyClass, "top class");
+
+    ASSERT_EQ(store_->RestoreKey(kRoot, key_, file), Result::Ok);
+    EXPECT_EQ(Dump(key_), saved);
+    EXPECT_EQ(ValueNames(kRoot, classy), (std::vector<std::string>{"zeta", "Alpha", "mid"}));
+    ASSERT_EQ(store_->QueryInfo(kRoot, classy, info), Result::Ok);
+    EXPECT_EQ(info.keyClass, "kept class");
+}
+
+TEST(RegistryStoreOpen, HivesOfTheFirstVersionOpenAndAreUpgraded) {
+    ScratchFolder folder;
+    std::filesystem::create_directories(folder.registry());
+    WriteVersion1Hive(folder.registry() / "machine.hive", "WAL");
+    WriteVersion1Hive(folder.registry() / "default.hive", "WAL");
+    std::unique_ptr<Store> store;
+    ASSERT_EQ(Store::Open(folder.registry(), store), Result::Ok);
+    EXPECT_EQ(UserVersion(folder.registry() / "machine.hive"), 2);
+
+    // The values keep the order they enumerated in; new ones come after them.
+    const KeyPath old{Root::LocalMachine, "Software\\Old"};
+    ASSERT_EQ(store->SetValue(kRoot, old, "Added", kRegSz, Bytes("c")), Result::Ok);
+    std::vector<std::string> names;
+    Value value;
+    for (uint32_t i = 0; store->EnumValue(kRoot, old, i, value) == Result::Ok; ++i) {
+        names.push_back(value.name);
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"Alpha", "beta", "Added"}));
+    ASSERT_EQ(store->CreateKey(kRoot, {Root::LocalMachine, "Software\\Old\\New"}, nullptr, "c"),
+              Result::Ok);
+    KeyInfo info;
+    ASSERT_EQ(store->QueryInfo(kRoot, old, info), Result::Ok);
+    EXPECT_EQ(info.keyClass, "");
+    EXPECT_EQ(info.maxClassLength, 1u);
+
+    // Opened again, the upgraded hive is simply the current version.
+    store.reset();
+    ASSERT_EQ(Store::Open(folder.registry(), store), Result::Ok);
+    uint32_t type = 0;
+    std::vector<uint8_t> data;
+    EXPECT_EQ(store->QueryValue(kRoot, old, "ALPHA", type, data), Result::Ok);
+    EXPECT_EQ(data, (std::vector<uint8_t>{'a', 0}));
+}
+
+TEST(RegistryStoreOpen, SavedFilesOfTheFirstVersionRestore) {
+    ScratchFolder folder;
+    std::unique_ptr<Store> store;
+    ASSERT_EQ(Store::Open(folder.registry(), store), Result::Ok);
+    const auto file = folder.path() / "old_saved";
+    WriteVersion1Hive(file, "DELETE");
+    const KeyPath target{Root::LocalMachine, "Software\\Restored"};
+    ASSERT_EQ(store->CreateKey(kRoot, target), Result::Ok);
+    ASSERT_EQ(store->RestoreKey(kRoot, target, file), Result::Ok);
+    EXPECT_EQ(UserVersion(file), 1);  // a file to restore is only read
+
+    const KeyPath old{target.root, target.path + "\\Software\\Old"};
+    std::vector<std::string> names;
+    Value value;
+    for (uint32_t i = 0; store->EnumValue(kRoot, old, i, value) == Result::Ok; ++i) {
+        names.push_back(value.name);
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"Alpha", "beta"}));
 }
 
 TEST_F(RegistryStore, ThreadsWritingAtOnceLoseNothing) {

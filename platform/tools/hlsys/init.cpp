@@ -284,8 +284,34 @@ std::map<std::string, std::string> SessionEnvironment(const Options& options,
     };
 }
 
+// Keys every Windows installation has, which programs open rather than create: the registration
+// trees of components and shell extensions, the Run key, the hardware profile's branches.
+constexpr const char* kStandardMachineKeys[] = {
+    "SOFTWARE\\Classes\\CLSID",
+    "SOFTWARE\\Classes\\Interface",
+    "SOFTWARE\\Classes\\TypeLib",
+    "SOFTWARE\\Classes\\AppID",
+    "SOFTWARE\\Classes\\*\\shellex\\ContextMenuHandlers",
+    "SOFTWARE\\Classes\\Directory\\shellex\\ContextMenuHandlers",
+    "SOFTWARE\\Classes\\Folder\\shellex\\ContextMenuHandlers",
+    "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run",
+    "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Shell Extensions\\Approved",
+    "SYSTEM\\CurrentControlSet\\Control",
+};
+constexpr const char* kStandardConfigKeys[] = {"Software", "System"};
+constexpr const char* kStandardUserKeys[] = {
+    "Software\\Classes",
+    "Software\\Microsoft\\Windows\\CurrentVersion\\Run",
+};
+
 registry::Result WriteMachine(Writer& writer, const Options& options, const std::string& computer,
                               const std::map<std::string, std::string>& environment) {
+    for (const char* key : kStandardMachineKeys) {
+        writer.Key({Root::LocalMachine, key});
+    }
+    for (const char* key : kStandardConfigKeys) {
+        writer.Key({Root::CurrentConfig, key});
+    }
     const KeyPath version{Root::LocalMachine, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion"};
     writer.Text(version, "CurrentVersion", options.release->version);
     writer.Text(version, "CurrentBuildNumber", options.release->build);
@@ -337,6 +363,9 @@ registry::Result WriteMachine(Writer& writer, const Options& options, const std:
 
 // The settings a new user starts from, as in the default user's hive.
 registry::Result WriteDefaultUser(Writer& writer) {
+    for (const char* key : kStandardUserKeys) {
+        writer.Key({Root::Users, std::string(".DEFAULT\\") + key});
+    }
     const KeyPath folders{Root::Users, std::string(".DEFAULT\\") + kUserShellFoldersKey};
     for (const auto& [name, folder] : kShellFolders) {
         writer.Expandable(folders, name, std::string("%USERPROFILE%\\") + folder);

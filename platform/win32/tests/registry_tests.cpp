@@ -280,29 +280,21 @@ TEST_F(Win32Registry, EnumerationAndKeyInformation) {
     EXPECT_EQ(RegEnumKeyExA(key(), 0, name, &length, nullptr, nullptr, nullptr, nullptr),
               ERROR_MORE_DATA);
 
+    // Values come in the order they were set.
     DWORD type = 0;
     BYTE data[16];
     DWORD dataSize = sizeof(data);
     length = sizeof(name);
-    ASSERT_EQ(RegEnumValueA(key(), 0, name, &length, nullptr, &type, data, &dataSize),
+    ASSERT_EQ(RegEnumValueA(key(), 1, name, &length, nullptr, &type, data, &dataSize),
               ERROR_SUCCESS);
     EXPECT_STREQ(name, "first");
     EXPECT_EQ(length, 5u);
     EXPECT_EQ(type, static_cast<DWORD>(REG_BINARY));
     EXPECT_EQ(dataSize, 10u);
-    // A short name buffer: ERROR_MORE_DATA, the name count left as it was, the data size given.
-    length = 6;
-    dataSize = sizeof(data);
-    EXPECT_EQ(RegEnumValueA(key(), 1, name, &length, nullptr, &type, data, &dataSize),
-              ERROR_MORE_DATA);
-    EXPECT_EQ(length, 6u);
-    EXPECT_EQ(dataSize, 4u);
-    // A short data buffer.
     length = sizeof(name);
-    dataSize = 3;
-    EXPECT_EQ(RegEnumValueA(key(), 1, name, &length, nullptr, &type, data, &dataSize),
-              ERROR_MORE_DATA);
-    EXPECT_EQ(dataSize, 4u);
+    ASSERT_EQ(RegEnumValueA(key(), 0, name, &length, nullptr, nullptr, nullptr, nullptr),
+              ERROR_SUCCESS);
+    EXPECT_STREQ(name, "Second");
     length = sizeof(name);
     EXPECT_EQ(RegEnumValueA(key(), 2, name, &length, nullptr, nullptr, nullptr, nullptr),
               ERROR_NO_MORE_ITEMS);
@@ -451,6 +443,374 @@ DWORD AdjustPrivilege(const char* name, bool enable) {
     }
     CloseHandle(token);
     return result;
+}
+
+// Windows' results for strings whose length leaves out the terminator: the size reported is
+// the data as stored; RegQueryValueExA and RegEnumValueA add a terminator after it only when
+// the buffer has room for one, and never write past the buffer.
+TEST_F(Win32Registry, StringsWithoutTerminatorReadBackAsOnWindows) {
+    struct Case {
+        const char* name;
+        DWORD type;
+        std::string given;  // the bytes and length given to RegSetValueExA
+    };
+    const Case cases[] = {
+        {"Partial", REG_SZ, "FullStrin"},
+        {"LastDriveLetter", REG_SZ, "X"},  // one byte, no terminator
+        {"Expand", REG_EXPAND_SZ, "%x%"},
+        {"Multi", REG_MULTI_SZ, std::string("a\0b", 3)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Set(c.name, c.type, c.given);
+        const auto size = static_cast<DWORD>(c.given.size());
+        DWORD needed = 0;
+        ASSERT_EQ(RegQueryValueExA(key(), c.name, nullptr, nullptr, nullptr, &needed),
+                  ERROR_SUCCESS);
+        EXPECT_EQ(needed, size);
+
+        for (const bool enumerate : {false, true}) {
+            SCOPED_TRACE(enumerate ? "RegEnumValueA" : "RegQueryValueExA");
+            // Exactly the size: no terminator, the byte after left alone.
+            for (const DWORD room : {size, size + 1}) {
+                std::vector<unsigned char> buffer(size + 4, 0xBD);
+                DWORD length = room;
+                LONG result = ERROR_SUCCESS;
+                if (enumerate) {
+                    char name[32];
+                    DWORD nameLength = sizeof(name);
+                    DWORD index = 0;
+                    do {
+                        nameLength = sizeof(name);
+                        result = RegEnumValueA(key(), index++, name, &nameLength, nullptr, nullptr,
+                                               nullptr, nullptr);
+                    } while (result == ERROR_SUCCESS && std::strcmp(name, c.name) != 0);
+                    ASSERT_EQ(result, ERROR_SUCCESS);
+                    nameLength = sizeof(name);
+                    result = RegEnumValueA(key(), index - 1, name, &nameLength, nullptr, nullptr,
+                                           buffer.data(), &length);
+                } else {
+                    result =
+                        RegQueryValueExA(key(), c.name, nullptr, nullptr, buffer.data(), &length);
+                }
+                ASSERT_EQ(result, ERROR_SUCCESS);
+                EXPECT_EQ(length, size);
+                EXPECT_EQ(std::string(buffer.begin(), buffer.begin() + size), c.given);
+                EXPECT_EQ(buffer[size], room > size ? 0 : 0xBD);
+                EXPECT_EQ(buffer[size + 1], 0xBD);
+            }
+        }
+        // One byte short: ERROR_MORE_DATA with the size, the buffer untouched.
+        std::vector<unsigned char> buffer(size + 1, 0xBD);
+        DWORD length = size - 1;
+        EXPECT_EQ(RegQueryValueExA(key(), c.name, nullptr, nullptr, buffer.data(), &length),
+                  ERROR_MORE_DATA);
+        EXPECT_EQ(length, size);
+        EXPECT_EQ(buffer[0], 0xBD);
+    }
+
+    // The drive letter read as the tray program reads it: into two bytes, the first taken.
+    char letter[2] = {'#', '#'};
+    DWORD length = sizeof(letter);
+    ASSERT_EQ(RegQueryValueExA(key(), "LastDriveLetter", nullptr, nullptr,
+                               reinterpret_cast<BYTE*>(letter), &length),
+              ERROR_SUCCESS);
+    EXPECT_EQ(length, 1u);
+    EXPECT_EQ(std::string(letter, sizeof(letter)), std::string("X\0", 2));
+
+    // A terminated string keeps its size, terminator included; a short buffer is refused.
+    const char full[] = "FullString";
+    Set("Full", REG_SZ, std::string(full, sizeof(full)));
+    char text[sizeof(full)];
+    length = sizeof(full) - 1;
+    EXPECT_EQ(
+        RegQueryValueExA(key(), "Full", nullptr, nullptr, reinterpret_cast<BYTE*>(text), &length),
+        ERROR_MORE_DATA);
+    EXPECT_EQ(length, sizeof(full));
+}
+
+TEST_F(Win32Registry, QueryValueCornerCases) {
+    // A missing value: a size asked for alone becomes 0; next to a buffer it is left alone.
+    DWORD type = 0xDEADBEEF;
+    DWORD size = 0xDEADBEEF;
+    EXPECT_EQ(RegQueryValueExA(key(), "Missing", nullptr, &type, nullptr, &size),
+              ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(size, 0u);
+    BYTE buffer[10];
+    size = sizeof(buffer);
+    EXPECT_EQ(RegQueryValueExA(key(), "Missing", nullptr, &type, buffer, &size),
+              ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(size, sizeof(buffer));
+
+    // Type and size in one variable: the size is taken before the type is written.
+    Set("Four", REG_BINARY, "1234");
+    DWORD both = 4;
+    ASSERT_EQ(RegQueryValueExA(key(), "Four", nullptr, &both, buffer, &both), ERROR_SUCCESS);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 4), "1234");
+    EXPECT_EQ(both, 4u);
+}
+
+// RegEnumValueA of the value "Test" = "foobar" (7 bytes): when the name or the data does not
+// fit, Windows writes neither, leaves the name count alone and gives the data size and type.
+TEST_F(Win32Registry, EnumValueWithShortBuffersWritesNothing) {
+    Set("Test", REG_SZ, std::string("foobar", 7));
+    struct Case {
+        const char* what;
+        DWORD nameCount;
+        DWORD dataCount;
+        LONG result;
+        DWORD nameAfter;
+    };
+    const Case cases[] = {
+        {"both short", 2, 2, ERROR_MORE_DATA, 2},
+        {"name short", 3, 20, ERROR_MORE_DATA, 3},
+        {"name without room for its terminator", 4, 20, ERROR_MORE_DATA, 4},
+        {"no name room", 0, 20, ERROR_MORE_DATA, 0},
+        {"data short", 20, 2, ERROR_MORE_DATA, 20},
+        {"both fit", 20, 20, ERROR_SUCCESS, 4},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        char name[20];
+        char data[20];
+        std::memset(name, 'x', sizeof(name));
+        std::memset(data, 'x', sizeof(data));
+        DWORD nameCount = c.nameCount;
+        DWORD dataCount = c.dataCount;
+        DWORD type = 1234;
+        EXPECT_EQ(RegEnumValueA(key(), 0, name, &nameCount, nullptr, &type,
+                                reinterpret_cast<BYTE*>(data), &dataCount),
+                  c.result);
+        EXPECT_EQ(nameCount, c.nameAfter);
+        EXPECT_EQ(dataCount, 7u);
+        EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+        if (c.result == ERROR_SUCCESS) {
+            EXPECT_STREQ(name, "Test");
+            EXPECT_STREQ(data, "foobar");
+        } else {
+            EXPECT_EQ(std::string(name, sizeof(name)), std::string(sizeof(name), 'x'));
+            EXPECT_EQ(std::string(data, sizeof(data)), std::string(sizeof(data), 'x'));
+        }
+    }
+}
+
+TEST_F(Win32Registry, KeyClassesAreKeptReportedAndSaved) {
+    const char subkeyClass[] = "subkey class";
+    Key subkey;
+    ASSERT_EQ(RegCreateKeyExA(key(), "subkey", 0, const_cast<char*>(subkeyClass), 0, KEY_ALL_ACCESS,
+                              nullptr, subkey.out(), nullptr),
+              ERROR_SUCCESS);
+    Key subsubkey;
+    ASSERT_EQ(RegCreateKeyExA(subkey.get(), "subsubkey", 0, const_cast<char*>("subsubkey class"), 0,
+                              KEY_ALL_ACCESS, nullptr, subsubkey.out(), nullptr),
+              ERROR_SUCCESS);
+    // Opening it again with another class changes nothing.
+    Key again;
+    ASSERT_EQ(RegCreateKeyExA(key(), "subkey", 0, const_cast<char*>("other"), 0, KEY_ALL_ACCESS,
+                              nullptr, again.out(), nullptr),
+              ERROR_SUCCESS);
+
+    DWORD length = 0;
+    DWORD maxClass = 0;
+    ASSERT_EQ(RegQueryInfoKeyA(subkey.get(), nullptr, &length, nullptr, nullptr, nullptr, &maxClass,
+                               nullptr, nullptr, nullptr, nullptr, nullptr),
+              ERROR_SUCCESS);
+    EXPECT_EQ(length, std::strlen(subkeyClass));
+    EXPECT_EQ(maxClass, std::strlen("subsubkey class"));
+
+    // Windows' answers for buffers of every size.
+    struct Case {
+        DWORD room;
+        LONG result;
+        DWORD lengthAfter;
+        std::string written;  // what the buffer holds afterwards, up to its first 0x55
+    };
+    const Case cases[] = {
+        {0, ERROR_SUCCESS, 0, ""},
+        {1, ERROR_MORE_DATA, 0, std::string(1, '\0')},
+        {sizeof(subkeyClass) - 1, ERROR_MORE_DATA, sizeof(subkeyClass) - 2,
+         std::string("subkey clas") + '\0'},
+        {sizeof(subkeyClass), ERROR_SUCCESS, sizeof(subkeyClass) - 1,
+         std::string(subkeyClass, sizeof(subkeyClass))},
+        {0xDEADBEEF, ERROR_SUCCESS, sizeof(subkeyClass) - 1,
+         std::string(subkeyClass, sizeof(subkeyClass))},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.room);
+        char buffer[32];
+        std::memset(buffer, 0x55, sizeof(buffer));
+        length = c.room;
+        EXPECT_EQ(RegQueryInfoKeyA(subkey.get(), buffer, &length, nullptr, nullptr, nullptr,
+                                   nullptr, nullptr, nullptr, nullptr, nullptr, nullptr),
+                  c.result);
+        EXPECT_EQ(length, c.lengthAfter);
+        EXPECT_EQ(std::string(buffer, c.written.size()), c.written);
+        EXPECT_EQ(buffer[c.written.size()], 0x55);
+    }
+    char buffer[32];
+    EXPECT_EQ(RegQueryInfoKeyA(subkey.get(), buffer, nullptr, nullptr, nullptr, nullptr, nullptr,
+                               nullptr, nullptr, nullptr, nullptr, nullptr),
+              ERROR_INVALID_PARAMETER);
+
+    // RegEnumKeyExA gives the class with the name, or nothing when either does not fit.
+    char name[32];
+    DWORD nameLength = sizeof(name);
+    char keyClass[32];
+    DWORD classLength = sizeof(keyClass);
+    ASSERT_EQ(RegEnumKeyExA(key(), 0, name, &nameLength, nullptr, keyClass, &classLength, nullptr),
+              ERROR_SUCCESS);
+    EXPECT_STREQ(keyClass, subkeyClass);
+    EXPECT_EQ(classLength, std::strlen(subkeyClass));
+    nameLength = sizeof(name);
+    classLength = 5;
+    std::memset(keyClass, 0x55, sizeof(keyClass));
+    EXPECT_EQ(RegEnumKeyExA(key(), 0, name, &nameLength, nullptr, keyClass, &classLength, nullptr),
+              ERROR_MORE_DATA);
+    EXPECT_EQ(keyClass[0], 0x55);
+
+    // The classes survive a save and a restore.
+    ASSERT_EQ(AdjustPrivilege(SE_BACKUP_NAME, true), static_cast<DWORD>(ERROR_SUCCESS));
+    ASSERT_EQ(AdjustPrivilege(SE_RESTORE_NAME, true), static_cast<DWORD>(ERROR_SUCCESS));
+    ::unlink((SystemRootEnvironment::root / "drive_c" / "classes.hiv").c_str());
+    ASSERT_EQ(RegSaveKeyA(key(), "C:\\classes.hiv", nullptr), ERROR_SUCCESS);
+    ASSERT_EQ(SHDeleteKeyA(key(), "subkey"), ERROR_SUCCESS);
+    ASSERT_EQ(RegRestoreKeyA(key(), "C:\\classes.hiv", REG_FORCE_RESTORE), ERROR_SUCCESS);
+    EXPECT_EQ(AdjustPrivilege(SE_RESTORE_NAME, false), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_EQ(AdjustPrivilege(SE_BACKUP_NAME, false), static_cast<DWORD>(ERROR_SUCCESS));
+    Key restored;
+    ASSERT_EQ(RegOpenKeyExA(key(), "subkey", 0, KEY_READ, restored.out()), ERROR_SUCCESS);
+    classLength = sizeof(keyClass);
+    ASSERT_EQ(RegQueryInfoKeyA(restored.get(), keyClass, &classLength, nullptr, nullptr, nullptr,
+                               &maxClass, nullptr, nullptr, nullptr, nullptr, nullptr),
+              ERROR_SUCCESS);
+    EXPECT_STREQ(keyClass, subkeyClass);
+    EXPECT_EQ(maxClass, std::strlen("subsubkey class"));
+}
+
+TEST_F(Win32Registry, ValuesEnumerateInTheOrderFirstSetAndKeepItThroughSaveAndRestore) {
+    for (const char* name : {"A", "C", "D", "B"}) {
+        Set(name, REG_DWORD, std::string(4, '\0'));
+    }
+    Set("C", REG_SZ, std::string("again", 6));  // keeps its place
+    const auto names = [&] {
+        std::string all;
+        char name[8];
+        DWORD length = sizeof(name);
+        for (DWORD i = 0; RegEnumValueA(key(), i, name, &length, nullptr, nullptr, nullptr,
+                                        nullptr) == ERROR_SUCCESS;
+             ++i, length = sizeof(name)) {
+            all += name;
+        }
+        return all;
+    };
+    EXPECT_EQ(names(), "ACDB");
+
+    ASSERT_EQ(AdjustPrivilege(SE_BACKUP_NAME, true), static_cast<DWORD>(ERROR_SUCCESS));
+    ASSERT_EQ(AdjustPrivilege(SE_RESTORE_NAME, true), static_cast<DWORD>(ERROR_SUCCESS));
+    ::unlink((SystemRootEnvironment::root / "drive_c" / "order.hiv").c_str());
+    ASSERT_EQ(RegSaveKeyA(key(), "C:\\order.hiv", nullptr), ERROR_SUCCESS);
+    ASSERT_EQ(RegDeleteValueA(key(), "A"), ERROR_SUCCESS);
+    Set("A", REG_DWORD, std::string(4, '\0'));  // deleted and set again: last
+    EXPECT_EQ(names(), "CDBA");
+    ASSERT_EQ(RegRestoreKeyA(key(), "C:\\order.hiv", REG_FORCE_RESTORE), ERROR_SUCCESS);
+    EXPECT_EQ(AdjustPrivilege(SE_RESTORE_NAME, false), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_EQ(AdjustPrivilege(SE_BACKUP_NAME, false), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_EQ(names(), "ACDB");
+}
+
+TEST_F(Win32Registry, FlushAnswersForTheKeyItFlushes) {
+    EXPECT_EQ(RegFlushKey(key()), ERROR_SUCCESS);
+    EXPECT_EQ(RegFlushKey(HKEY_LOCAL_MACHINE), ERROR_SUCCESS);
+    Key doomed;
+    ASSERT_EQ(RegCreateKeyA(key(), "Doomed", doomed.out()), ERROR_SUCCESS);
+    ASSERT_EQ(RegDeleteKeyA(key(), "Doomed"), ERROR_SUCCESS);
+    EXPECT_EQ(RegFlushKey(doomed.get()), ERROR_KEY_DELETED);
+}
+
+// What Windows shows through HKEY_CLASSES_ROOT when the user's and the machine's trees both
+// have a class: the user's values first, then the machine's the user lacks; subkeys of both;
+// new subkeys in the machine's tree; and a handle opened on the user's key that outlives it.
+TEST_F(Win32Registry, ClassesRootMergesValuesAndKeepsToTheUsersKey) {
+    const char* const kUserKey = "Software\\Classes\\HlMergeTest";
+    const char* const kMachineKey = "Software\\Classes\\HlMergeTest";
+    SHDeleteKeyA(HKEY_CURRENT_USER, kUserKey);
+    SHDeleteKeyA(HKEY_LOCAL_MACHINE, kMachineKey);
+    Key user;
+    ASSERT_EQ(RegCreateKeyA(HKEY_CURRENT_USER, kUserKey, user.out()), ERROR_SUCCESS);
+    Key classes;
+    ASSERT_EQ(RegOpenKeyA(HKEY_CLASSES_ROOT, "HlMergeTest", classes.out()), ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExA(user.get(), "X", 0, REG_SZ, reinterpret_cast<const BYTE*>("AA"), 3),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExA(user.get(), "Y", 0, REG_SZ, reinterpret_cast<const BYTE*>("B"), 2),
+              ERROR_SUCCESS);
+    Key machine;
+    ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, kMachineKey, machine.out()), ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExA(machine.get(), "X", 0, REG_SZ, reinterpret_cast<const BYTE*>("AB"), 3),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExA(machine.get(), "Z", 0, REG_SZ, reinterpret_cast<const BYTE*>("C"), 2),
+              ERROR_SUCCESS);
+
+    const auto values = [](HKEY handle) {
+        std::string all;
+        char name[8];
+        char data[8];
+        DWORD length = sizeof(name);
+        DWORD size = sizeof(data);
+        LONG result = ERROR_SUCCESS;
+        for (DWORD i = 0;
+             (result = RegEnumValueA(handle, i, name, &length, nullptr, nullptr,
+                                     reinterpret_cast<BYTE*>(data), &size)) == ERROR_SUCCESS;
+             ++i, length = sizeof(name), size = sizeof(data)) {
+            all += std::string(name) + "=" + data + ";";
+        }
+        return result == ERROR_NO_MORE_ITEMS ? all : "error " + std::to_string(result);
+    };
+    EXPECT_EQ(values(classes.get()), "X=AA;Y=B;Z=C;");
+    DWORD count = 0;
+    ASSERT_EQ(RegQueryInfoKeyA(classes.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                               &count, nullptr, nullptr, nullptr, nullptr),
+              ERROR_SUCCESS);
+    EXPECT_EQ(count, 3u);
+
+    // A new subkey through the merged view lands in the machine's tree.
+    Key created;
+    ASSERT_EQ(RegCreateKeyA(classes.get(), "Sub", created.out()), ERROR_SUCCESS);
+    Key probe;
+    EXPECT_EQ(RegOpenKeyExA(machine.get(), "Sub", 0, KEY_READ, probe.out()), ERROR_SUCCESS);
+    Key absent;
+    EXPECT_EQ(RegOpenKeyExA(user.get(), "Sub", 0, KEY_READ, absent.out()), ERROR_FILE_NOT_FOUND);
+
+    // The handle was opened on the user's key: once that is deleted, the key is gone for it.
+    ASSERT_EQ(SHDeleteKeyA(HKEY_CURRENT_USER, kUserKey), ERROR_SUCCESS);
+    char name[8];
+    DWORD length = sizeof(name);
+    EXPECT_EQ(RegEnumValueA(classes.get(), 0, name, &length, nullptr, nullptr, nullptr, nullptr),
+              ERROR_KEY_DELETED);
+    EXPECT_EQ(RegEnumKeyA(classes.get(), 0, name, sizeof(name)), ERROR_KEY_DELETED);
+    DWORD size = 0;
+    EXPECT_EQ(RegQueryValueExA(classes.get(), "Z", nullptr, nullptr, nullptr, &size),
+              ERROR_KEY_DELETED);
+    EXPECT_EQ(RegSetValueExA(classes.get(), "W", 0, REG_SZ, reinterpret_cast<const BYTE*>(""), 1),
+              ERROR_KEY_DELETED);
+    EXPECT_EQ(RegFlushKey(classes.get()), ERROR_KEY_DELETED);
+    // Opened again, it is the machine's key.
+    Key reopened;
+    ASSERT_EQ(RegOpenKeyA(HKEY_CLASSES_ROOT, "HlMergeTest", reopened.out()), ERROR_SUCCESS);
+    EXPECT_EQ(values(reopened.get()), "X=AB;Z=C;");
+
+    // A handle opened on the machine's key follows a user's key that appears later.
+    Key later;
+    ASSERT_EQ(RegCreateKeyA(HKEY_CURRENT_USER, kUserKey, later.out()), ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExA(reopened.get(), "X", 0, REG_SZ, reinterpret_cast<const BYTE*>("U"), 2),
+              ERROR_SUCCESS);
+    size = sizeof(name);
+    ASSERT_EQ(
+        RegQueryValueExA(later.get(), "X", nullptr, nullptr, reinterpret_cast<BYTE*>(name), &size),
+        ERROR_SUCCESS);
+    EXPECT_STREQ(name, "U");
+
+    EXPECT_EQ(SHDeleteKeyA(HKEY_CURRENT_USER, kUserKey), ERROR_SUCCESS);
+    EXPECT_EQ(SHDeleteKeyA(HKEY_LOCAL_MACHINE, kMachineKey), ERROR_SUCCESS);
 }
 
 TEST_F(Win32Registry, SaveAndRestoreNeedTheirPrivileges) {

@@ -20,8 +20,10 @@
 //
 // Names of keys and values are compared without regard to case (upper-cased the way Windows
 // upper-cases registry names: ASCII, Latin-1, Latin Extended-A, basic Greek and Cyrillic,
-// full-width Latin) and kept as first written. Subkeys and values enumerate in case-insensitive
-// name order. The default value of a key is the value named "".
+// full-width Latin) and kept as first written. Subkeys enumerate in case-insensitive name order,
+// values in the order they were first set (a value deleted and set again comes last), as
+// Windows keeps them. The default value of a key is the value named "". A key may have a class,
+// a text given when it is created.
 //
 // Every call is safe from several threads at once; several processes may open the same folder.
 // A Store must not be carried across fork(): a child process opens its own.
@@ -70,8 +72,10 @@ inline constexpr uint32_t kRegQword = 11;
 //   CurrentUser    the hive of the caller's user (Caller::user)
 //   ClassesRoot    machine "Software\Classes" merged with the caller's "Software\Classes":
 //                  a key present in the user's tree is read from there, otherwise from the
-//                  machine's; subkeys enumerate as the union of both; writes go to the
-//                  user's key when it already exists there, otherwise to the machine's
+//                  machine's; subkeys enumerate as the union of both, values as the user's
+//                  followed by the machine's that the user's key lacks; value writes go to
+//                  the user's key when it already exists there, otherwise to the machine's;
+//                  a new key always goes to the machine's tree
 //   CurrentConfig  machine "System\CurrentControlSet\Hardware Profiles\Current"
 enum class Root { LocalMachine, Users, CurrentUser, ClassesRoot, CurrentConfig };
 
@@ -115,7 +119,9 @@ struct KeyInfo {
     uint32_t values = 0;
     uint32_t maxValueNameLength = 0;
     uint32_t maxValueDataLength = 0;
-    uint64_t lastWriteTime = 0;  // 100-nanosecond intervals since 1601-01-01 UTC
+    uint64_t lastWriteTime = 0;   // 100-nanosecond intervals since 1601-01-01 UTC
+    std::string keyClass;         // the key's own class, "" when it has none
+    uint32_t maxClassLength = 0;  // the longest class of a subkey
 };
 
 class Store {
@@ -129,7 +135,9 @@ public:
     Store& operator=(const Store&) = delete;
 
     // Creates the key and any missing keys above it; `created` tells whether the key is new.
-    Result CreateKey(const Caller& caller, const KeyPath& key, bool* created = nullptr);
+    // A new key gets the class `keyClass`; an existing key keeps its own.
+    Result CreateKey(const Caller& caller, const KeyPath& key, bool* created = nullptr,
+                     std::string_view keyClass = {});
     // Ok when the key exists and the caller may read it.
     Result OpenKey(const Caller& caller, const KeyPath& key);
     // Deletes a key that has no subkeys (HasSubkeys otherwise) together with its values.
@@ -143,7 +151,11 @@ public:
                       uint32_t& type, std::vector<uint8_t>& data);
     Result DeleteValue(const Caller& caller, const KeyPath& key, std::string_view name);
 
-    // The index-th subkey name or value in case-insensitive name order; NoMoreItems past the end.
+    // For a key below ClassesRoot: whether the merged view finds it in the caller's own tree.
+    // NotFound when it is in neither tree.
+    Result ClassesKeyIsUsers(const Caller& caller, const KeyPath& key, bool& users);
+
+    // The index-th subkey (in name order) or value (in the order set); NoMoreItems past the end.
     Result EnumKey(const Caller& caller, const KeyPath& key, uint32_t index, std::string& name);
     Result EnumValue(const Caller& caller, const KeyPath& key, uint32_t index, Value& value);
     Result QueryInfo(const Caller& caller, const KeyPath& key, KeyInfo& info);
@@ -153,7 +165,8 @@ public:
     // or not at all.
     Result SaveKey(const Caller& caller, const KeyPath& key, const std::filesystem::path& file);
     // Replaces the existing key's values and subtree by the contents of a hive file, in one
-    // transaction; BadHiveFile when the file is not a sound hive file.
+    // transaction, and gives the key the saved key's class; BadHiveFile when the file is not a
+    // sound hive file. Files of every schema version the store has written are read.
     Result RestoreKey(const Caller& caller, const KeyPath& key, const std::filesystem::path& file);
 
     // Creates the hive of `user`, owned by `uid` and seeded with the default user's hive, unless

@@ -182,6 +182,38 @@ TEST_F(HlsysInit, WritesTheHivesAndTheSessionEnvironment) {
     }
 }
 
+// Programs open these keys rather than create them, as every Windows installation has them.
+TEST_F(HlsysInit, HasTheKeysEveryWindowsInstallationHas) {
+    ASSERT_EQ(Init({Dir().string(), "--user", "nobody"}).exitCode, 0);
+    auto store = OpenStore();
+    const registry::Caller nobody{kNobody, "nobody"};
+    const KeyPath keys[] = {
+        {Root::ClassesRoot, "CLSID"},
+        {Root::ClassesRoot, "Interface"},
+        {Root::ClassesRoot, "TypeLib"},
+        {Root::ClassesRoot, "AppID"},
+        {Root::ClassesRoot, "*\\shellex\\ContextMenuHandlers"},
+        {Root::ClassesRoot, "Directory\\shellex\\ContextMenuHandlers"},
+        {Root::ClassesRoot, "Folder\\shellex\\ContextMenuHandlers"},
+        {Root::LocalMachine, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run"},
+        {Root::LocalMachine,
+         "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Shell Extensions\\Approved"},
+        {Root::LocalMachine, "SYSTEM\\CurrentControlSet\\Control"},
+        {Root::CurrentConfig, "Software"},
+        {Root::CurrentConfig, "System"},
+        {Root::CurrentUser, "Software\\Classes"},
+        {Root::CurrentUser, "Software\\Microsoft\\Windows\\CurrentVersion\\Run"},
+    };
+    for (const KeyPath& key : keys) {
+        EXPECT_EQ(store->OpenKey(nobody, key), registry::Result::Ok) << key.path;
+    }
+    // The registration trees are the machine's, so what root registers every user sees.
+    bool users = true;
+    EXPECT_EQ(store->ClassesKeyIsUsers(nobody, {Root::ClassesRoot, "CLSID"}, users),
+              registry::Result::Ok);
+    EXPECT_FALSE(users);
+}
+
 TEST_F(HlsysInit, Windows2000OnRequest) {
     ASSERT_EQ(Init({Dir().string(), "--version", "5.0", "--user", "nobody"}).exitCode, 0);
     auto store = OpenStore();

@@ -97,14 +97,15 @@ TEST_F(RegTool, QueryPrintsKeysAndValuesAsTheXpTool) {
     Put({Root::LocalMachine, "Software\\Test\\Sub"}, "Inner", kRegExpandSz,
         Wide(std::u16string(u"%windir%\0", 9)));
 
+    // Values in the order they were set, as the registry enumerates them.
     const std::string header = "\n! REG.EXE VERSION 3.0\n\n";
     const std::string block =
         "HKEY_LOCAL_MACHINE\\Software\\Test\n"
         "    <NO NAME>\tREG_SZ\tdefault\n"
-        "    Bin\tREG_BINARY\t00FF\n"
+        "    Name\tREG_SZ\tValue\n"
         "    Count\tREG_DWORD\t0x2a\n"
         "    List\tREG_MULTI_SZ\ta\\0b\\0\\0\n"
-        "    Name\tREG_SZ\tValue\n"
+        "    Bin\tREG_BINARY\t00FF\n"
         "\n";
     for (const char* name : {"HKLM\\Software\\Test", "hkey_local_machine\\SOFTWARE\\Test\\"}) {
         SCOPED_TRACE(name);

@@ -1,6 +1,7 @@
 // The calls on keys: create, open, close, delete, enumerate, describe.
 #include <shlwapi.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "keys.h"
@@ -23,7 +24,10 @@ LONG Reach(HKEY handle, const char* subKey, Target& target) {
         return error;
     }
     target.store = Store();
-    return target.store ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+    if (target.store == nullptr) {
+        return ERROR_FILE_NOT_FOUND;
+    }
+    return Alive(target.parent);
 }
 
 // A missing key below an open handle whose own key has gone is reported as the handle's fault.
@@ -82,6 +86,27 @@ bool CopyName(const std::string& name, LPSTR buffer, DWORD capacity) {
     return true;
 }
 
+// Hands out a key's class the way RegQueryInfoKeyA does: the length alone without a buffer;
+// with one, as much as fits before a terminator, ERROR_MORE_DATA when that is not all of it.
+// A buffer of no characters is left alone and the length given as 0.
+LONG HandOutClass(const std::string& keyClass, LPSTR buffer, LPDWORD length) {
+    if (length == nullptr) {
+        return ERROR_SUCCESS;
+    }
+    if (buffer == nullptr) {
+        *length = static_cast<DWORD>(keyClass.size());
+        return ERROR_SUCCESS;
+    }
+    if (*length == 0) {
+        return ERROR_SUCCESS;
+    }
+    const DWORD copied = std::min<DWORD>(static_cast<DWORD>(keyClass.size()), *length - 1);
+    std::memcpy(buffer, keyClass.data(), copied);
+    buffer[copied] = 0;
+    *length = copied;
+    return copied == keyClass.size() ? ERROR_SUCCESS : ERROR_MORE_DATA;
+}
+
 }  // namespace
 }  // namespace hl::win32::reg
 
@@ -89,7 +114,7 @@ using namespace hl::win32;
 using namespace hl::win32::reg;
 
 extern "C" LSTATUS WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD /*Reserved*/,
-                                          LPSTR /*lpClass*/, DWORD dwOptions, REGSAM samDesired,
+                                          LPSTR lpClass, DWORD dwOptions, REGSAM samDesired,
                                           const SECURITY_ATTRIBUTES* /*lpSecurityAttributes*/,
                                           PHKEY phkResult, LPDWORD lpdwDisposition) {
     constexpr DWORD kKnownOptions = REG_OPTION_VOLATILE | REG_OPTION_CREATE_LINK |
@@ -112,7 +137,8 @@ extern "C" LSTATUS WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD /*Re
         if (!MayWrite(target.key)) {
             return ERROR_ACCESS_DENIED;
         }
-        if (registry::Result made = target.store->CreateKey(caller, target.key, &created);
+        const std::string keyClass = lpClass != nullptr ? NameToStore(lpClass) : std::string();
+        if (registry::Result made = target.store->CreateKey(caller, target.key, &created, keyClass);
             made != registry::Result::Ok) {
             return ToError(made);
         }
@@ -185,9 +211,16 @@ extern "C" LSTATUS WINAPI RegCloseKey(HKEY hKey) {
 }
 
 extern "C" LSTATUS WINAPI RegFlushKey(HKEY hKey) {
-    // Every change is already durable when its call returns.
-    KeyRef ref;
-    return Lookup(hKey, ref);
+    // Every change is already durable when its call returns; only a key that is gone fails.
+    Target target;
+    if (LONG error = Reach(hKey, nullptr, target); error != ERROR_SUCCESS) {
+        return error;
+    }
+    if (target.parent.predefined) {
+        return ERROR_SUCCESS;
+    }
+    const registry::Result found = target.store->OpenKey(Caller(), target.key);
+    return found == registry::Result::NotFound ? ERROR_KEY_DELETED : ToError(found);
 }
 
 extern "C" LSTATUS WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
@@ -218,26 +251,28 @@ extern "C" LSTATUS WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, 
     if (found != registry::Result::Ok) {
         return found == registry::Result::NotFound ? KeyGone(target.parent) : ToError(found);
     }
+    registry::KeyPath subkey = target.key;
+    subkey.path = subkey.path.empty() ? name : subkey.path + "\\" + name;
+    registry::KeyInfo info;
+    if (target.store->QueryInfo(caller, subkey, info) != registry::Result::Ok) {
+        info = {};
+    }
+    // Neither the name nor the class is written unless both fit.
     const std::string ansi = NameFromStore(name);
-    if (!CopyName(ansi, lpName, *lpcchName)) {
+    const std::string keyClass = NameFromStore(info.keyClass);
+    if (ansi.size() >= *lpcchName || (lpClass != nullptr && keyClass.size() >= *lpcchClass)) {
         return ERROR_MORE_DATA;
     }
+    CopyName(ansi, lpName, *lpcchName);
     *lpcchName = static_cast<DWORD>(ansi.size());
     if (lpcchClass != nullptr) {
-        if (lpClass != nullptr && *lpcchClass > 0) {
-            *lpClass = 0;  // keys carry no class
+        if (lpClass != nullptr) {
+            CopyName(keyClass, lpClass, *lpcchClass);
         }
-        *lpcchClass = 0;
+        *lpcchClass = static_cast<DWORD>(keyClass.size());
     }
     if (lpftLastWriteTime != nullptr) {
-        registry::KeyPath subkey = target.key;
-        subkey.path = subkey.path.empty() ? name : subkey.path + "\\" + name;
-        registry::KeyInfo info;
-        if (target.store->QueryInfo(caller, subkey, info) == registry::Result::Ok) {
-            *lpftLastWriteTime = ToFileTime(info.lastWriteTime);
-        } else {
-            *lpftLastWriteTime = {};
-        }
+        *lpftLastWriteTime = ToFileTime(info.lastWriteTime);
     }
     return ERROR_SUCCESS;
 }
@@ -268,12 +303,7 @@ extern "C" LSTATUS WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpc
     if (queried != registry::Result::Ok) {
         return queried == registry::Result::NotFound ? KeyGone(target.parent) : ToError(queried);
     }
-    if (lpcchClass != nullptr) {
-        if (lpClass != nullptr && *lpcchClass > 0) {
-            *lpClass = 0;
-        }
-        *lpcchClass = 0;
-    }
+    const LONG classResult = HandOutClass(NameFromStore(info.keyClass), lpClass, lpcchClass);
     // Name lengths count characters without the terminator. The longest data is given as
     // stored, so for strings it is the UTF-16 size: never less than what the A calls return.
     const auto set = [](LPDWORD out, DWORD value) {
@@ -283,7 +313,7 @@ extern "C" LSTATUS WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpc
     };
     set(lpcSubKeys, info.subkeys);
     set(lpcbMaxSubKeyLen, info.maxSubkeyNameLength);
-    set(lpcbMaxClassLen, 0);
+    set(lpcbMaxClassLen, info.maxClassLength);
     set(lpcValues, info.values);
     set(lpcbMaxValueNameLen, info.maxValueNameLength);
     set(lpcbMaxValueLen, info.maxValueDataLength);
@@ -291,5 +321,5 @@ extern "C" LSTATUS WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpc
     if (lpftLastWriteTime != nullptr) {
         *lpftLastWriteTime = ToFileTime(info.lastWriteTime);
     }
-    return ERROR_SUCCESS;
+    return classResult;
 }

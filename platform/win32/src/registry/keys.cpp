@@ -134,7 +134,7 @@ LONG Lookup(HKEY handle, KeyRef& ref) {
     if (!open) {
         return ERROR_INVALID_HANDLE;
     }
-    ref = {open->key, open->rights, false};
+    ref = {open->key, open->rights, false, open->userClasses};
     return ERROR_SUCCESS;
 }
 
@@ -193,7 +193,30 @@ LONG Grant(const registry::KeyPath& key, REGSAM desired, REGSAM& granted) {
 }
 
 HKEY Insert(registry::KeyPath key, REGSAM rights) {
-    return reinterpret_cast<HKEY>(InsertHandle(std::make_shared<OpenKey>(std::move(key), rights)));
+    bool userClasses = false;
+    registry::Store* store = Store();
+    if (store != nullptr && key.root == registry::Root::ClassesRoot && !key.path.empty() &&
+        store->ClassesKeyIsUsers(Caller(), key, userClasses) != registry::Result::Ok) {
+        userClasses = false;
+    }
+    return reinterpret_cast<HKEY>(
+        InsertHandle(std::make_shared<OpenKey>(std::move(key), rights, userClasses)));
+}
+
+LONG Alive(const KeyRef& ref) {
+    if (!ref.userClasses) {
+        return ERROR_SUCCESS;
+    }
+    registry::Store* store = Store();
+    if (store == nullptr) {
+        return ERROR_FILE_NOT_FOUND;
+    }
+    bool users = false;
+    const registry::Result found = store->ClassesKeyIsUsers(Caller(), ref.key, users);
+    if (found == registry::Result::NotFound || (found == registry::Result::Ok && !users)) {
+        return ERROR_KEY_DELETED;
+    }
+    return ToError(found);
 }
 
 LONG KeyGone(const KeyRef& ref) {

@@ -14,10 +14,16 @@
 
 namespace hl::win32::reg {
 
+// A key below HKEY_CLASSES_ROOT that was opened in the user's tree keeps to that key: once it
+// is gone the handle answers ERROR_KEY_DELETED, even where the machine's tree has the key.
+// Opened in the machine's tree, it follows the merged view, which prefers a user's key that
+// appears later.
 struct OpenKey : HandleObject {
-    OpenKey(registry::KeyPath keyPath, REGSAM granted) : key(std::move(keyPath)), rights(granted) {}
+    OpenKey(registry::KeyPath keyPath, REGSAM granted, bool inUserClasses)
+        : key(std::move(keyPath)), rights(granted), userClasses(inUserClasses) {}
     registry::KeyPath key;
     REGSAM rights;
+    bool userClasses;
 };
 
 // A key a call works on: its place in the store and the rights the caller holds on it.
@@ -25,6 +31,7 @@ struct KeyRef {
     registry::KeyPath key;
     REGSAM rights = 0;
     bool predefined = false;
+    bool userClasses = false;
 };
 
 // The store of this process's system root; null when there is none.
@@ -42,7 +49,12 @@ LONG Below(const KeyRef& parent, const char* subKey, registry::KeyPath& key);
 bool MayWrite(const registry::KeyPath& key);
 // The rights granted for `desired` on `key`; ERROR_ACCESS_DENIED when refused.
 LONG Grant(const registry::KeyPath& key, REGSAM desired, REGSAM& granted);
+// A new handle for an existing key.
 HKEY Insert(registry::KeyPath key, REGSAM rights);
+
+// ERROR_KEY_DELETED when the handle's key below HKEY_CLASSES_ROOT was opened in the user's
+// tree and is gone from it; ERROR_SUCCESS otherwise.
+LONG Alive(const KeyRef& ref);
 
 // The error for a store call on an open key that answered NotFound for the key itself.
 LONG KeyGone(const KeyRef& ref);

@@ -27,7 +27,10 @@ LONG Prepare(HKEY handle, LPCSTR file, Transfer& transfer) {
         return ERROR_ACCESS_DENIED;  // a hive file is an ordinary file
     }
     transfer.store = Store();
-    return transfer.store ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+    if (transfer.store == nullptr) {
+        return ERROR_FILE_NOT_FOUND;
+    }
+    return Alive(transfer.ref);
 }
 
 LONG Finish(const Transfer& transfer, registry::Result result) {

@@ -1,5 +1,7 @@
 // The calls on values. String data is UTF-16LE in the store, as the kernel writes and reads
-// it, and ANSI at these calls: one byte per UTF-16 unit, terminators included as stored.
+// it, and ANSI at these calls: one byte per UTF-16 unit, terminators included as stored. A
+// string is stored as long as the caller says it is: Windows also looks at the byte after it
+// and stores a terminator it finds there, which would read past the caller's data.
 #include <cstring>
 #include <vector>
 
@@ -52,7 +54,10 @@ LONG Reach(HKEY handle, REGSAM needed, Opened& opened) {
         return ERROR_ACCESS_DENIED;
     }
     opened.store = Store();
-    return opened.store ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+    if (opened.store == nullptr) {
+        return ERROR_FILE_NOT_FOUND;
+    }
+    return Alive(opened.ref);
 }
 
 // NotFound from a value call: the value is missing, or the key itself has gone.
@@ -63,22 +68,27 @@ LONG MissingValue(const Opened& opened) {
     return ERROR_FILE_NOT_FOUND;
 }
 
-// Hands data out the way RegQueryValueEx and RegEnumValue do: the size alone without a buffer,
-// ERROR_MORE_DATA with the size needed when the buffer is short.
-LONG HandOut(const std::vector<uint8_t>& data, LPBYTE buffer, LPDWORD size) {
+// Hands data out the way RegQueryValueExA and RegEnumValueA do into a buffer of `capacity`
+// bytes: the size alone without a buffer, ERROR_MORE_DATA with the size needed (and the buffer
+// untouched) when it is short. A string stored without its terminator gets one after it when
+// the buffer has room, which the size does not count.
+LONG HandOut(DWORD type, const std::vector<uint8_t>& data, LPBYTE buffer, LPDWORD size,
+             DWORD capacity) {
     if (size == nullptr) {
         return ERROR_SUCCESS;
     }
-    const bool fits = data.size() <= *size;
     *size = static_cast<DWORD>(data.size());
     if (buffer == nullptr) {
         return ERROR_SUCCESS;
     }
-    if (!fits) {
+    if (data.size() > capacity) {
         return ERROR_MORE_DATA;
     }
     if (!data.empty()) {
         std::memcpy(buffer, data.data(), data.size());
+        if (IsText(type) && data.back() != 0 && data.size() < capacity) {
+            buffer[data.size()] = 0;
+        }
     }
     return ERROR_SUCCESS;
 }
@@ -109,6 +119,8 @@ extern "C" LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWOR
     if (lpReserved != nullptr || (lpData != nullptr && lpcbData == nullptr)) {
         return ERROR_INVALID_PARAMETER;
     }
+    // lpType and lpcbData may be the same variable: the size is read before the type lands.
+    const DWORD capacity = lpcbData != nullptr ? *lpcbData : 0;
     Opened opened;
     if (LONG error = Reach(hKey, KEY_QUERY_VALUE, opened); error != ERROR_SUCCESS) {
         return error;
@@ -118,6 +130,10 @@ extern "C" LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWOR
     const registry::Result queried = opened.store->QueryValue(
         Caller(), opened.ref.key, NameToStore(lpValueName ? lpValueName : ""), type, stored);
     if (queried == registry::Result::NotFound) {
+        // Asked for the size alone, the caller learns there is nothing.
+        if (lpcbData != nullptr && lpData == nullptr) {
+            *lpcbData = 0;
+        }
         return MissingValue(opened);
     }
     if (queried != registry::Result::Ok) {
@@ -126,7 +142,7 @@ extern "C" LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWOR
     if (lpType != nullptr) {
         *lpType = type;
     }
-    return HandOut(FromStore(type, stored), lpData, lpcbData);
+    return HandOut(type, FromStore(type, stored), lpData, lpcbData, capacity);
 }
 
 extern "C" LSTATUS WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName,
@@ -136,6 +152,8 @@ extern "C" LSTATUS WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueN
         (lpData != nullptr && lpcbData == nullptr)) {
         return ERROR_INVALID_PARAMETER;
     }
+    const DWORD nameCapacity = *lpcchValueName;
+    const DWORD dataCapacity = lpcbData != nullptr ? *lpcbData : 0;
     Opened opened;
     if (LONG error = Reach(hKey, KEY_QUERY_VALUE, opened); error != ERROR_SUCCESS) {
         return error;
@@ -151,8 +169,9 @@ extern "C" LSTATUS WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueN
     }
     const std::vector<uint8_t> data = FromStore(value.type, value.data);
     const std::string name = NameFromStore(value.name);
-    if (name.size() >= *lpcchValueName) {
-        // The name does not fit: the data size is still reported, the name count left alone.
+    if (name.size() >= nameCapacity || (lpData != nullptr && data.size() > dataCapacity)) {
+        // Either does not fit: neither the name nor the data is written, the name count is
+        // left alone and the data size reported.
         if (lpcbData != nullptr) {
             *lpcbData = static_cast<DWORD>(data.size());
         }
@@ -160,7 +179,7 @@ extern "C" LSTATUS WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueN
     }
     std::memcpy(lpValueName, name.c_str(), name.size() + 1);
     *lpcchValueName = static_cast<DWORD>(name.size());
-    return HandOut(data, lpData, lpcbData);
+    return HandOut(value.type, data, lpData, lpcbData, dataCapacity);
 }
 
 extern "C" LSTATUS WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
