@@ -32,7 +32,9 @@ BOOL SendControl(HANDLE volume, DWORD code, LPVOID input, DWORD inputLength) {
     return DeviceIoControl(volume, code, input, inputLength, NULL, 0, &returned, NULL);
 }
 
-// The device number of a disk-device target, or -1 when the target is not one of ours.
+// The device number of a disk-device target, or -1 when the target is not one of ours: the
+// driver names its disks with the number in plain decimal digits and nothing after it, so a sign,
+// a space, a leading zero or an empty number names some other object.
 int DiskDeviceNumber(const char* target) {
     const size_t prefixLength = strlen(VD_DEVICE_NAME_PREFIX);
     if (strncmp(target, VD_DEVICE_NAME_PREFIX, prefixLength) != 0) {
@@ -40,6 +42,11 @@ int DiskDeviceNumber(const char* target) {
     }
     const char* number = target + prefixLength;
     if (number[0] == 'C' && number[1] == 'd') {
+        return -1;
+    }
+    const size_t digits = strlen(number);
+    if (digits == 0 || digits > 9 || (number[0] == '0' && digits > 1) ||
+        strspn(number, "0123456789") != digits) {
         return -1;
     }
     return static_cast<int>(strtoul(number, NULL, 10));

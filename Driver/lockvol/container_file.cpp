@@ -333,8 +333,11 @@ NTSTATUS ServeOpenFile(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     extension->ClientSecurity = TakeRequestSecurity(Irp);
     NTSTATUS status = STATUS_INVALID_DEVICE_REQUEST;  // an earlier open-file of the queue won
     if (!QueryMediaState(extension).MediaPresent) {
-        SeImpersonateClient(extension->ClientSecurity, nullptr);
-        status = OpenContainer(DeviceObject, RequestRecord<VD_OPEN_FILE_INFORMATION>(Irp));
+        // Without the caller's identity the file would be opened with the system's rights.
+        status = SeImpersonateClientEx(extension->ClientSecurity, nullptr);
+        if (NT_SUCCESS(status)) {
+            status = OpenContainer(DeviceObject, RequestRecord<VD_OPEN_FILE_INFORMATION>(Irp));
+        }
         PsRevertToSelf();
     }
     // The handle carries the caller's rights from now on; the token is not kept beyond the open.
@@ -367,8 +370,13 @@ NTSTATUS ServeCloseFile(DiskDeviceExtension* Extension) {
 
 NTSTATUS ServeSetKey(DiskDeviceExtension* Extension, PIRP Irp) {
     const KeyRecord<VD_SET_KEY_REQUEST> request(Irp);
-    if (!QueryMediaState(Extension).MediaPresent) {
+    const MediaState state = QueryMediaState(Extension);
+    if (!state.MediaPresent) {
         return STATUS_NO_MEDIA_IN_DEVICE;
+    }
+    // A new header would make the data of an existing container unreadable.
+    if (state.ReadOnly) {
+        return STATUS_MEDIA_WRITE_PROTECTED;
     }
     ScratchKey key;
     if (!key) {

@@ -13,6 +13,20 @@ constexpr WCHAR kParametersSuffix[] = u"\\Parameters";
 // Open while the driver is loaded; being temporary, the directory goes when it is closed.
 HANDLE DeviceDirectory = nullptr;
 
+// One direct read of "NumberOfDevices" into `Count`, filled with `Filling` first. The type check
+// keeps a string or binary data out of the 32-bit number.
+NTSTATUS QueryNumberOfDevices(PCWSTR Path, ULONG Filling, PULONG Count) {
+    *Count = Filling;
+    RTL_QUERY_REGISTRY_TABLE query[2];
+    RtlZeroMemory(query, sizeof(query));
+    query[0].Flags =
+        RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_REQUIRED | RTL_QUERY_REGISTRY_TYPECHECK;
+    query[0].Name = const_cast<PWSTR>(u"NumberOfDevices");
+    query[0].EntryContext = Count;
+    query[0].DefaultType = (REG_DWORD << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT) | REG_NONE;
+    return RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, Path, query, nullptr, nullptr);
+}
+
 NTSTATUS ReadNumberOfDevices(PUNICODE_STRING RegistryPath, PULONG NumberOfDevices) {
     UNICODE_STRING parameters;
     parameters.Length = 0;
@@ -27,15 +41,16 @@ NTSTATUS ReadNumberOfDevices(PUNICODE_STRING RegistryPath, PULONG NumberOfDevice
     RtlAppendUnicodeToString(&parameters, kParametersSuffix);
     parameters.Buffer[parameters.Length / sizeof(WCHAR)] = 0;
 
+    // A direct read copies a value of up to four bytes as it stands, however short it is. Over
+    // two fillings only a whole 32-bit number reads the same; both fillings are also sizes too
+    // small for a longer value, which is therefore refused.
     ULONG count = 0;
-    RTL_QUERY_REGISTRY_TABLE query[2];
-    RtlZeroMemory(query, sizeof(query));
-    query[0].Flags = RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_REQUIRED;
-    query[0].Name = const_cast<PWSTR>(u"NumberOfDevices");
-    query[0].EntryContext = &count;
-    const NTSTATUS status =
-        RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, parameters.Buffer, query, nullptr, nullptr);
-    *NumberOfDevices = NT_SUCCESS(status) ? count : kDefaultNumberOfDevices;
+    ULONG check = 0;
+    NTSTATUS status = QueryNumberOfDevices(parameters.Buffer, 0, &count);
+    if (NT_SUCCESS(status)) {
+        status = QueryNumberOfDevices(parameters.Buffer, MAXULONG, &check);
+    }
+    *NumberOfDevices = NT_SUCCESS(status) && count == check ? count : kDefaultNumberOfDevices;
     if (*NumberOfDevices > kMaximumNumberOfDevices) {
         *NumberOfDevices = kMaximumNumberOfDevices;
     }

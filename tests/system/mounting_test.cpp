@@ -139,6 +139,37 @@ TEST(Mounting, LettersAndDevicesInUse) {
     EXPECT_EQ(state.UsedDriveLetter, 0);
 }
 
+// Only the driver's own names count: the prefix and the number in plain decimal digits.
+TEST(Mounting, TargetsThatAreNotTheDriversDisksLeaveTheirSlotsFree) {
+    BootedSystem system;
+    ControllerState state;
+    struct Case {
+        const char* target;
+        const char* freeDevice;
+        char used;
+    };
+    const Case cases[] = {
+        {"\\Device\\Harddisk\\VaultDisk", "\\Device\\Harddisk\\VaultDisk0", 0},
+        {"\\Device\\Harddisk\\VaultDisk+1", "\\Device\\Harddisk\\VaultDisk0", 0},
+        {"\\Device\\Harddisk\\VaultDisk 0", "\\Device\\Harddisk\\VaultDisk0", 0},
+        {"\\Device\\Harddisk\\VaultDisk0x", "\\Device\\Harddisk\\VaultDisk0", 0},
+        {"\\Device\\Harddisk\\VaultDisk00", "\\Device\\Harddisk\\VaultDisk0", 0},
+        {"\\Device\\Harddisk\\VaultDisk-4294967295", "\\Device\\Harddisk\\VaultDisk0", 0},
+        {"\\Device\\Harddisk\\VaultDisk4294967296", "\\Device\\Harddisk\\VaultDisk0", 0},
+        {"\\Device\\Harddisk\\VaultDisk0", "\\Device\\Harddisk\\VaultDisk1", 'Q'},
+        {"\\Device\\Harddisk\\VaultDisk10", "\\Device\\Harddisk\\VaultDisk0", 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.target);
+        ASSERT_TRUE(DefineDosDeviceA(DDD_RAW_TARGET_PATH, "Q:", c.target));
+        char device[64] = {};
+        EXPECT_TRUE(ScanDevices(state, device));
+        EXPECT_STREQ(device, c.freeDevice);
+        EXPECT_EQ(state.UsedDriveLetter, c.used);
+        ASSERT_TRUE(DefineDosDeviceA(DDD_REMOVE_DEFINITION, "Q:", nullptr));
+    }
+}
+
 TEST(Mounting, NamesThatCannotBeSentLeaveNoLetterBehind) {
     BootedSystem system;
     ControllerState state;

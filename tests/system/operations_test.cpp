@@ -111,6 +111,15 @@ TEST(Operations, CreatingOverAnExistingFileGivesItANewDataKey) {
     EXPECT_FALSE(HeaderDataKey("again.vd", "one", second));
     ASSERT_TRUE(HeaderDataKey("again.vd", "two", second));
     EXPECT_NE(std::memcmp(&first, &second, sizeof(first)), 0);
+
+    // A lower-case letter opens the file read-only: nothing is written, the key stays.
+    EXPECT_EQ(kv.CreateCryptedDisk('x', kDiskBytes, "C:\\again.vd", "third material", "three"),
+              KV_E_MOUNT_FAILED);
+    EXPECT_EQ(system_test::DosTarget("x:"), "");
+    vdformat::KeySchedule kept;
+    EXPECT_FALSE(HeaderDataKey("again.vd", "three", kept));
+    ASSERT_TRUE(HeaderDataKey("again.vd", "two", kept));
+    EXPECT_EQ(std::memcmp(&second, &kept, sizeof(kept)), 0);
 }
 
 TEST(Operations, ChangePasswordMountedAndNot) {

@@ -179,6 +179,12 @@ TEST_F(Reader, WrongPasswordThenAReadOnlyMount) {
     EXPECT_EQ(system_test::DosTarget("m:"), "");
 
     RunReader({"/open", "C:\\disk_000.vd", "M:"}, {{kPrompt, "right pass\r"}});
+    {
+        // The host sees the file as soon as VDReader has returned, before any Windows program
+        // looks.
+        std::ifstream onHost(BootedSystem::Root() / "dosdevices" / "m:" / "inside.txt");
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(onHost), {}), "inside");
+    }
     EXPECT_EQ(system_test::ReadText("M:\\inside.txt"), "inside");
     HANDLE denied = CreateFileA("M:\\new.txt", GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
     EXPECT_EQ(denied, INVALID_HANDLE_VALUE);
@@ -190,8 +196,7 @@ TEST_F(Reader, WrongPasswordThenAReadOnlyMount) {
 TEST_F(Reader, CloseWithAFileOpenOffersRetryAbortUnsafe) {
     MakeDisk("C:\\busy.vd");
     RunReader({"/open", "C:\\busy.vd", "N:"}, {{kPrompt, "right pass\r"}});
-    ASSERT_EQ(system_test::ReadText("N:\\inside.txt"),
-              "inside");  // the file system mounts on first use
+    ASSERT_EQ(system_test::ReadText("N:\\inside.txt"), "inside");
     const std::string host = (BootedSystem::Root() / "mnt" / "n" / "inside.txt").string();
     auto holder = std::make_unique<system_test::FileHolder>(host);
     ASSERT_TRUE(holder->Holding());

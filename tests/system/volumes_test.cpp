@@ -10,10 +10,12 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "booted_system.h"
 #include "controller/controller_state.h"
+#include "controller/kv_operations.h"
 #include "disk_steps.h"
 #include "win32/system_calls.h"
 
@@ -87,6 +89,55 @@ TEST(Volumes, OpenFilesBlockTheSafeUnmountButNotTheCriticalOne) {
     ASSERT_TRUE(Mount(state, 'X', "C:\\busy.vd", 0, "pass"));
     EXPECT_EQ(ReadText("X:\\held.txt"), "held");
     EXPECT_TRUE(SafeUnmount(state, 'X'));
+}
+
+// What host programs find under the letter's dosdevices link, read without any Windows call: the
+// names at its top, or nothing when the link leads nowhere.
+std::set<std::string> HostListing(char letter) {
+    std::set<std::string> names;
+    std::error_code error;
+    const auto link = BootedSystem::Root() / "dosdevices" / (std::string(1, letter) + ":");
+    for (const auto& entry : std::filesystem::directory_iterator(link, error)) {
+        names.insert(entry.path().filename().string());
+    }
+    return names;
+}
+
+std::string HostText(char letter, const char* name) {
+    std::ifstream in(BootedSystem::Root() / "dosdevices" / (std::string(1, letter) + ":") / name);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// A disk is there for the host when the controller returns, as Windows mounts an arriving volume;
+// a new disk has no file system to mount until it is formatted.
+TEST(Volumes, AnOpenedDiskIsVisibleToTheHostAtOnce) {
+    BootedSystem system;
+    const std::string mountPoint = (BootedSystem::Root() / "mnt" / "x").string();
+    KvOperations kv;
+    ASSERT_EQ(kv.CreateCryptedDisk('X', kDiskBytes, "C:\\seen.vd", "material", "pass"), S_OK);
+    EXPECT_FALSE(HostMounted(mountPoint)) << "a new disk stays raw";
+    EXPECT_TRUE(HostListing('x').empty());
+    ASSERT_EQ(Format("X:", "Y\n"), 0);
+    EXPECT_TRUE(HostMounted(mountPoint));
+    ASSERT_TRUE(WriteText("X:\\seen.txt", "seen by the host"));
+    ASSERT_EQ(kv.UmountDisk('X', 1), S_OK);
+    EXPECT_TRUE(HostListing('x').empty());
+
+    ASSERT_EQ(kv.OpenCryptedDisk('X', "C:\\seen.vd", "pass"), S_OK);
+    EXPECT_TRUE(HostMounted(mountPoint));
+    EXPECT_EQ(HostListing('x').count("seen.txt"), 1u);
+    EXPECT_EQ(HostText('x', "seen.txt"), "seen by the host");
+    ASSERT_EQ(kv.UmountDisk('X', 1), S_OK);
+
+    // A wrong password mounts nothing; the mounting steps with a read-only open mount read-only.
+    EXPECT_EQ(kv.OpenCryptedDisk('X', "C:\\seen.vd", "wrong"), KV_E_WRONG_PASSWORD);
+    EXPECT_FALSE(HostMounted(mountPoint));
+    ControllerState state;
+    ASSERT_TRUE(system_test::MountDisk(state, 'y', "C:\\seen.vd", 0, "pass", true));
+    EXPECT_EQ(HostText('y', "seen.txt"), "seen by the host");
+    EXPECT_FALSE(std::ofstream(BootedSystem::Root() / "dosdevices" / "y:" / "new.txt").is_open());
+    EXPECT_TRUE(SafeUnmount(state, 'y')) << std::hex << state.LastError;
+    EXPECT_TRUE(HostListing('y').empty());
 }
 
 }  // namespace

@@ -53,5 +53,30 @@ TEST(ImpersonationTest, TheContainerOpensWithTheCallersRights) {
     }
 }
 
+// Were the refusal ignored, the worker would open the file with the system's rights: a container
+// only root may touch, or a new one created where the caller may not write.
+TEST(ImpersonationTest, ARefusedImpersonationFailsTheOpen) {
+    LockvolSystem system(1);
+    ASSERT_EQ(system.Load(), STATUS_SUCCESS);
+    WriteContainer(system.HostFile("root.vd"), kMiB, 3);
+    std::filesystem::permissions(
+        system.HostFile("root.vd"),
+        std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    ScopedCaller owner(kOwner);
+    auto disk = system.OpenDisk(0);
+    for (const auto& [name, size] :
+         {std::pair{"\\??\\C:\\root.vd", LONGLONG{0}}, std::pair{"\\??\\C:\\created.vd", kMiB}}) {
+        SCOPED_TRACE(name);
+        system.kernel().faults().impersonation.FailNth(1, STATUS_NO_MEMORY);
+        EXPECT_EQ(OpenFile(*disk, name, size).status, STATUS_NO_MEMORY);
+        system.kernel().faults().impersonation.Clear();
+        VD_OPEN_FILE_INFORMATION record;
+        EXPECT_EQ(QueryFile(*disk, record).status, STATUS_NO_MEDIA_IN_DEVICE);
+    }
+    EXPECT_FALSE(std::filesystem::exists(system.HostFile("created.vd")));
+    // Granted, the caller meets the file's own permissions.
+    EXPECT_EQ(OpenFile(*disk, "\\??\\C:\\root.vd", 0).status, STATUS_ACCESS_DENIED);
+}
+
 }  // namespace
 }  // namespace lockvol_test

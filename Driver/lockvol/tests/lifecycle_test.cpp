@@ -128,6 +128,30 @@ TEST_F(LifecycleTest, PasswordsOpenAndChangeTheKeyOfAnExistingContainer) {
     ASSERT_EQ(CloseFile(*disk_).status, STATUS_SUCCESS);
 }
 
+// A read-only open writes nothing: set-key would give an existing container a new data key and
+// so lose everything on it.
+TEST_F(LifecycleTest, SetKeyOnAReadOnlyOpenIsRefusedAndWritesNothing) {
+    const Password alpha = MakePassword("alpha");
+    const Bytes plain = RandomBytes(kSector, 13);
+    ASSERT_EQ(OpenFile(*disk_, kVaultName, kMiB).status, STATUS_SUCCESS);
+    ASSERT_EQ(SetKey(*disk_, KeyMaterialFrom(10), alpha).status, STATUS_SUCCESS);
+    ASSERT_EQ(WriteDisk(*disk_, 0, plain).status, STATUS_SUCCESS);
+    ASSERT_EQ(CloseFile(*disk_).status, STATUS_SUCCESS);
+    const Bytes stored = ReadHostFile(system_.HostFile("Vault.vd"), 0, VD_HEADER_SIZE + kMiB);
+
+    // As a create on a lower-case letter sends it: set-key at once after a read-only open.
+    ASSERT_EQ(OpenFile(*disk_, kVaultName, 0, true).status, STATUS_SUCCESS);
+    EXPECT_EQ(SetKey(*disk_, KeyMaterialFrom(11), MakePassword("beta")).status,
+              STATUS_MEDIA_WRITE_PROTECTED);
+    EXPECT_EQ(ReadHostFile(system_.HostFile("Vault.vd"), 0, VD_HEADER_SIZE + kMiB), stored);
+    ASSERT_EQ(OpenKey(*disk_, alpha).status, STATUS_SUCCESS);
+    EXPECT_EQ(SetKey(*disk_, KeyMaterialFrom(11), MakePassword("beta")).status,
+              STATUS_MEDIA_WRITE_PROTECTED);
+    EXPECT_EQ(ReadHostFile(system_.HostFile("Vault.vd"), 0, VD_HEADER_SIZE + kMiB), stored);
+    EXPECT_EQ(ReadSectors(0, kSector), plain) << "the key in use is still the container's own";
+    ASSERT_EQ(CloseFile(*disk_).status, STATUS_SUCCESS);
+}
+
 // Close-file takes the key with it: an existing file opened next is read under the zero key,
 // not under the key of the container before it.
 TEST_F(LifecycleTest, CloseFileWipesTheKey) {

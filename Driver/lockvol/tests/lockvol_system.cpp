@@ -53,6 +53,17 @@ TemporaryFolder::~TemporaryFolder() {
 
 LockvolSystem::LockvolSystem(std::optional<ULONG> numberOfDevices)
     : driveC_(root_.path() / "drive_c") {
+    Prepare(numberOfDevices
+                ? std::optional<StoredValue>(StoredValue{REG_DWORD, DwordValue(*numberOfDevices)})
+                : std::nullopt);
+}
+
+LockvolSystem::LockvolSystem(const StoredValue& numberOfDevices)
+    : driveC_(root_.path() / "drive_c") {
+    Prepare(numberOfDevices);
+}
+
+void LockvolSystem::Prepare(const std::optional<StoredValue>& numberOfDevices) {
     const std::filesystem::path drivers = driveC_ / "WINDOWS" / "system32" / "drivers";
     std::filesystem::create_directories(drivers);
     std::filesystem::create_symlink(LOCKVOL_IMAGE, drivers / "lockvol.sys");
@@ -71,8 +82,8 @@ LockvolSystem::LockvolSystem(std::optional<ULONG> numberOfDevices)
         const registry::KeyPath parameters{registry::Root::LocalMachine,
                                            std::string(kServiceKey) + "\\Parameters"};
         EXPECT_EQ(store_->CreateKey(root, parameters), registry::Result::Ok);
-        EXPECT_EQ(store_->SetValue(root, parameters, "NumberOfDevices", registry::kRegDword,
-                                   DwordValue(*numberOfDevices)),
+        EXPECT_EQ(store_->SetValue(root, parameters, "NumberOfDevices", numberOfDevices->type,
+                                   numberOfDevices->data),
                   registry::Result::Ok);
     }
 

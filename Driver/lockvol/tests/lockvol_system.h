@@ -43,10 +43,18 @@ private:
     std::filesystem::path path_;
 };
 
+// A registry value as stored: its type and its bytes.
+struct StoredValue {
+    std::uint32_t type;
+    Bytes data;
+};
+
 class LockvolSystem {
 public:
     // numberOfDevices: the "NumberOfDevices" parameter, or no Parameters key at all.
     explicit LockvolSystem(std::optional<ULONG> numberOfDevices = 4);
+    // The parameter stored with any type and data.
+    explicit LockvolSystem(const StoredValue& numberOfDevices);
     ~LockvolSystem();
 
     NTSTATUS Load();
@@ -62,6 +70,8 @@ public:
     bool DiskExists(ULONG number);
 
 private:
+    void Prepare(const std::optional<StoredValue>& numberOfDevices);
+
     TemporaryFolder root_;
     std::filesystem::path driveC_;
     std::unique_ptr<registry::Store> store_;

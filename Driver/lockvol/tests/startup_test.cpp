@@ -69,6 +69,53 @@ TEST(StartupTest, NumberOfDevicesChoosesHowManyDisks) {
     }
 }
 
+// Only a 32-bit number counts; any other value, whatever it holds, is no count at all.
+TEST(StartupTest, ANumberOfDevicesOfTheWrongTypeOrSizeGivesFourDisks) {
+    const auto text = [](std::u16string_view value) {
+        Bytes data;
+        for (char16_t c : value) {
+            data.push_back(static_cast<std::uint8_t>(c));
+            data.push_back(0);
+        }
+        data.insert(data.end(), {0, 0});
+        return data;
+    };
+    struct Case {
+        const char* what;
+        StoredValue value;
+        ULONG disks;
+    };
+    const Case cases[] = {
+        {"string", {REG_SZ, text(u"2")}, 4},
+        {"long string", {REG_SZ, text(u"two disks, written out at some length")}, 4},
+        {"expandable string", {REG_EXPAND_SZ, text(u"%COUNT%")}, 4},
+        {"binary", {REG_BINARY, {2, 0, 0, 0}}, 4},
+        {"long binary", {REG_BINARY, Bytes(16, 2)}, 4},
+        {"empty binary", {REG_BINARY, {}}, 4},
+        {"empty none", {REG_NONE, {}}, 4},
+        {"empty dword", {REG_DWORD, {}}, 4},
+        {"short dword", {REG_DWORD, {2, 0}}, 4},
+        {"long dword", {REG_DWORD, {2, 0, 0, 0, 0, 0, 0, 0}}, 4},
+        {"qword", {REG_QWORD, {2, 0, 0, 0, 0, 0, 0, 0}}, 4},
+        {"dword 0", {REG_DWORD, {0, 0, 0, 0}}, 0},
+        {"dword 1", {REG_DWORD, {1, 0, 0, 0}}, 1},
+        {"dword 3", {REG_DWORD, {3, 0, 0, 0}}, 3},
+        {"dword 5", {REG_DWORD, {5, 0, 0, 0}}, 5},
+        {"dword 65", {REG_DWORD, {65, 0, 0, 0}}, 64},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        LockvolSystem system(c.value);
+        ASSERT_EQ(system.Load(), STATUS_SUCCESS);
+        std::vector<ULONG> present;
+        for (ULONG n = 0; n < c.disks; ++n) {
+            present.push_back(n);
+        }
+        ExpectDisks(system, present, c.disks + 2);
+        EXPECT_EQ(RunningWorkers(system.kernel()), c.disks);
+    }
+}
+
 TEST(StartupTest, ADamagedDeviceCountIsBounded) {
     LockvolSystem system(0xFFFFFFFFu);
     ASSERT_EQ(system.Load(), STATUS_SUCCESS);

@@ -117,6 +117,10 @@ protocol::TransferReply KernelSession::DeviceControl(const protocol::DeviceContr
         in.code, in.input.empty() ? nullptr : in.input.data(), static_cast<ULONG>(in.input.size()),
         output.empty() ? nullptr : output.data(), in.outputLength);
     output.resize(std::min<std::size_t>(output.size(), NT_ERROR(io.status) ? 0 : io.information));
+    if (NT_SUCCESS(io.status)) {
+        // Before the reply: when the caller's request returns, its volume is there for the host.
+        daemon_.volumes().DeviceRequestCompleted(file->device->Device());
+    }
     return FromIo(io, std::move(output));
 }
 

@@ -127,6 +127,7 @@ std::unique_ptr<SurfaceVolumes> SurfaceVolumes::Start(const std::filesystem::pat
     for (const std::u16string& name : kernel.DeviceNames(FILE_DEVICE_DISK)) {
         std::unique_ptr<hl::kernel::DeviceFile> file;
         if (NT_SUCCESS(kernel.OpenDevice(name, GENERIC_READ | GENERIC_WRITE, file))) {
+            volumes->surfaceNames_[file->Device()] = LeafName(name);
             volumes->surface_->AddDevice(
                 std::make_shared<KernelDisk>(LeafName(name), std::move(file)));
         }
@@ -148,6 +149,15 @@ void SurfaceVolumes::LetterBound(char letter, const std::u16string& deviceName) 
 
 void SurfaceVolumes::LetterRemoved(char letter) {
     mounts_->Unbind(letter);
+}
+
+// The driver's own requests are opaque here; what a completed one may have changed is read from
+// the device through the standard requests, as the mount manager looks for a file system.
+void SurfaceVolumes::DeviceRequestCompleted(PDEVICE_OBJECT device) {
+    const auto name = surfaceNames_.find(device);
+    if (name != surfaceNames_.end()) {
+        mounts_->MediaChanged(name->second);
+    }
 }
 
 NTSTATUS SurfaceVolumes::HostPath(char letter, std::string& path) {

@@ -2,7 +2,9 @@
 // surface at <root>/dev, and the file system on a bound letter is mounted with ntfs-3g.
 #pragma once
 
+#include <map>
 #include <memory>
+#include <string>
 
 #include "kernel/kernel.h"
 #include "surface/disk_surface.h"
@@ -21,6 +23,7 @@ public:
 
     void LetterBound(char letter, const std::u16string& deviceName) override;
     void LetterRemoved(char letter) override;
+    void DeviceRequestCompleted(PDEVICE_OBJECT device) override;
     NTSTATUS HostPath(char letter, std::string& path) override;
     NTSTATUS Lock(char letter, pid_t requester) override;
     NTSTATUS Dismount(char letter) override;
@@ -35,6 +38,7 @@ private:
     hl::kernel::Kernel& kernel_;
     std::unique_ptr<surface::DiskSurface> surface_;
     std::unique_ptr<surface::MountManager> mounts_;
+    std::map<PDEVICE_OBJECT, std::string> surfaceNames_;  // set at start, read-only after
 };
 
 }  // namespace hl::daemon

@@ -1,9 +1,9 @@
-// What the daemon needs from the volumes on its disk devices: a file system mounted on first
-// use, and the three volume requests. The disk surface implements it; a system without one
-// (tests of the session alone) uses NoVolumes.
+// What the daemon needs from the volumes on its disk devices: a file system mounted when it
+// arrives (or on first use), and the three volume requests. The disk surface implements it; a
+// system without one (tests of the session alone) uses NoVolumes.
 #pragma once
 
-#include <ntdef.h>
+#include <ntddk.h>
 #include <sys/types.h>
 
 #include <string>
@@ -17,6 +17,9 @@ public:
     // A letter was bound to a disk device ("\Device\...") or unbound again.
     virtual void LetterBound(char letter, const std::u16string& deviceName) = 0;
     virtual void LetterRemoved(char letter) = 0;
+    // A client's request to the device has completed; it may have given the device media, and
+    // a volume bound to a letter is mounted as soon as it arrives.
+    virtual void DeviceRequestCompleted(PDEVICE_OBJECT device) = 0;
     // The host folder of the file system on `letter`, mounting it first when it is not.
     virtual NTSTATUS HostPath(char letter, std::string& path) = 0;
     virtual NTSTATUS Lock(char letter, pid_t requester) = 0;
@@ -32,6 +35,7 @@ class NoVolumes : public Volumes {
 public:
     void LetterBound(char, const std::u16string&) override {}
     void LetterRemoved(char) override {}
+    void DeviceRequestCompleted(PDEVICE_OBJECT) override {}
     NTSTATUS HostPath(char, std::string&) override { return STATUS_UNRECOGNIZED_VOLUME; }
     NTSTATUS Lock(char, pid_t) override { return STATUS_SUCCESS; }
     NTSTATUS Dismount(char) override { return STATUS_SUCCESS; }

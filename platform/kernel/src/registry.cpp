@@ -275,7 +275,9 @@ NTSTATUS StoreDirect(const RTL_QUERY_REGISTRY_TABLE& entry, ULONG type,
         return STATUS_SUCCESS;
     }
     if (data.size() <= sizeof(ULONG)) {
-        std::memcpy(entry.EntryContext, data.data(), data.size());
+        if (!data.empty()) {  // an empty value leaves the variable as it was
+            std::memcpy(entry.EntryContext, data.data(), data.size());
+        }
         return STATUS_SUCCESS;
     }
     LONG size;
@@ -359,17 +361,27 @@ NTSTATUS QueryEntry(const RTL_QUERY_REGISTRY_TABLE& entry, const registry::KeyPa
         }
     }
     const std::string name = Utf16ToUtf8(ToU16(entry.Name));
+    // A direct query that checks the type finds it in the high byte of DefaultType: a value of
+    // another type never reaches the caller's variable, whose size only the caller knows.
+    const bool typeChecked =
+        (entry.Flags & RTL_QUERY_REGISTRY_DIRECT) && (entry.Flags & RTL_QUERY_REGISTRY_TYPECHECK);
+    const ULONG defaultType =
+        typeChecked ? entry.DefaultType & ~RTL_QUERY_REGISTRY_TYPECHECK_MASK : entry.DefaultType;
     std::uint32_t type = REG_NONE;
     std::vector<std::uint8_t> data;
     registry::Result result = store->QueryValue(caller, key, name, type, data);
+    if (result == registry::Result::Ok && typeChecked &&
+        type != entry.DefaultType >> RTL_QUERY_REGISTRY_TYPECHECK_SHIFT) {
+        return STATUS_OBJECT_TYPE_MISMATCH;
+    }
     if (result == registry::Result::NotFound) {
         if (entry.Flags & RTL_QUERY_REGISTRY_REQUIRED) {
             return STATUS_OBJECT_NAME_NOT_FOUND;
         }
-        if (entry.DefaultType == REG_NONE) {
+        if (defaultType == REG_NONE) {
             return STATUS_SUCCESS;
         }
-        type = entry.DefaultType;
+        type = defaultType;
         std::size_t length = entry.DefaultLength;
         if (length == 0 && entry.DefaultData && (type == REG_SZ || type == REG_EXPAND_SZ)) {
             length = (ToU16(static_cast<PCWSTR>(entry.DefaultData)).size() + 1) * sizeof(WCHAR);

@@ -105,6 +105,10 @@ NTSTATUS SeImpersonateClientEx(PSECURITY_CLIENT_CONTEXT ClientContext, PETHREAD 
         BugCheck("SeImpersonateClient with a context that holds no token (deleted?)");
         return STATUS_NO_TOKEN;
     }
+    // A refusal as Windows gives it: the thread goes on as it was, and only the result says so.
+    if (Sys().faults.impersonation.ShouldFail()) {
+        return Sys().faults.impersonation.Status();
+    }
     const bool applied = ApplyHostIdentity(token->identity);
     std::lock_guard guard(current->lock);
     current->impersonation = Ref<Token>(token);

@@ -68,6 +68,69 @@ TEST_F(RegistryTest, QueryRegistryValuesReadsRequiredDwordsDirectly) {
     EXPECT_EQ(fallback, 4u);
 }
 
+// A direct query that checks the type never writes a value of another type into the caller's
+// variable, however the value is stored.
+TEST_F(RegistryTest, TypeCheckedDirectQueryTakesOnlyTheExpectedType) {
+    const std::string key = "Software\\Typed";
+    struct Case {
+        const char* what;
+        ULONG type;
+        std::vector<std::uint8_t> data;
+        NTSTATUS status;
+        ULONG result;
+    };
+    const Case cases[] = {
+        {"dword", REG_DWORD, {6, 0, 0, 0}, STATUS_SUCCESS, 6},
+        {"string", REG_SZ, Utf16Bytes(u"6"), STATUS_OBJECT_TYPE_MISMATCH, 99},
+        {"binary", REG_BINARY, {6, 0, 0, 0}, STATUS_OBJECT_TYPE_MISMATCH, 99},
+        {"long binary", REG_BINARY, std::vector<std::uint8_t>(64, 1), STATUS_OBJECT_TYPE_MISMATCH,
+         99},
+        {"empty none", REG_NONE, {}, STATUS_OBJECT_TYPE_MISMATCH, 99},
+        {"qword", REG_QWORD, {6, 0, 0, 0, 0, 0, 0, 0}, STATUS_OBJECT_TYPE_MISMATCH, 99},
+        // The type matches; as on Windows, a value of up to four bytes is copied as it stands.
+        {"empty dword", REG_DWORD, {}, STATUS_SUCCESS, 99},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        SetMachineValue(key, "Count", c.type, c.data);
+        ULONG result = 99;
+        RTL_QUERY_REGISTRY_TABLE table[2] = {};
+        table[0].Flags =
+            RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_REQUIRED | RTL_QUERY_REGISTRY_TYPECHECK;
+        table[0].Name = const_cast<PWSTR>(u"Count");
+        table[0].EntryContext = &result;
+        table[0].DefaultType = (REG_DWORD << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT) | REG_NONE;
+        EXPECT_EQ(
+            RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, u"\\Registry\\Machine\\Software\\Typed",
+                                   table, nullptr, nullptr),
+            c.status);
+        EXPECT_EQ(result, c.result);
+    }
+
+    // The default's own type is the low byte; a string is checked as a string.
+    SetMachineValue(key, "Name", REG_SZ, Utf16Bytes(u"vault"));
+    ULONG fallback = 0;
+    const ULONG fallbackDefault = 4;
+    WCHAR buffer[16] = {};
+    UNICODE_STRING text{0, sizeof(buffer), buffer};
+    RTL_QUERY_REGISTRY_TABLE table[3] = {};
+    table[0].Flags = RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_TYPECHECK;
+    table[0].Name = const_cast<PWSTR>(u"Absent");
+    table[0].EntryContext = &fallback;
+    table[0].DefaultType = (REG_DWORD << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT) | REG_DWORD;
+    table[0].DefaultData = const_cast<ULONG*>(&fallbackDefault);
+    table[0].DefaultLength = sizeof(fallbackDefault);
+    table[1].Flags = RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_TYPECHECK;
+    table[1].Name = const_cast<PWSTR>(u"Name");
+    table[1].EntryContext = &text;
+    table[1].DefaultType = (REG_SZ << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT) | REG_NONE;
+    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, u"\\Registry\\Machine\\Software\\Typed",
+                                     table, nullptr, nullptr),
+              STATUS_SUCCESS);
+    EXPECT_EQ(fallback, 4u);
+    EXPECT_EQ(std::u16string(text.Buffer, text.Length / sizeof(WCHAR)), u"vault");
+}
+
 NTSTATUS CollectStrings(PWSTR name, ULONG type, PVOID data, ULONG length, PVOID context, PVOID) {
     auto* seen = static_cast<std::vector<std::u16string>*>(context);
     EXPECT_EQ(type, static_cast<ULONG>(REG_SZ));

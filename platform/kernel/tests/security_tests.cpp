@@ -152,5 +152,52 @@ TEST_F(SecurityTest, IdentificationLevelCannotOpenFiles) {
     EXPECT_EQ(kernel_->OpenHandles(), 0u);
 }
 
+// The variant that reports its result: a refusal leaves the thread as it was, with the
+// system's rights, so a driver that checks the result opens nothing on the client's behalf.
+struct ReportingJob {
+    SECURITY_CLIENT_CONTEXT* context;
+    NTSTATUS impersonated = STATUS_PENDING;
+    NTSTATUS opened = STATUS_PENDING;
+};
+
+VOID ReportingWork(PVOID context) {
+    auto* job = static_cast<ReportingJob*>(context);
+    job->impersonated = SeImpersonateClientEx(job->context, nullptr);
+    job->opened = OpenAs(u"\\??\\C:\\root.vd", FILE_OPEN);
+    PsRevertToSelf();
+}
+
+TEST_F(SecurityTest, ImpersonationReportsARefusal) {
+    HostFile("root.vd", 0, 0, 0600);
+    struct Case {
+        const char* what;
+        bool refused;
+        NTSTATUS impersonated;
+        NTSTATUS opened;
+    };
+    const Case cases[] = {
+        {"granted", false, STATUS_SUCCESS, STATUS_ACCESS_DENIED},
+        {"refused", true, STATUS_NO_MEMORY, STATUS_SUCCESS},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        SECURITY_CLIENT_CONTEXT context = Capture({1000, 1000, {}});
+        if (c.refused) {
+            kernel_->faults().impersonation.FailNth(1, STATUS_NO_MEMORY);
+        }
+        ReportingJob job{&context};
+        HANDLE handle = nullptr;
+        ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
+                                       ReportingWork, &job),
+                  STATUS_SUCCESS);
+        ASSERT_EQ(ZwWaitForSingleObject(handle, FALSE, nullptr), STATUS_SUCCESS);
+        ZwClose(handle);
+        kernel_->faults().impersonation.Clear();
+        EXPECT_EQ(job.impersonated, c.impersonated);
+        EXPECT_EQ(job.opened, c.opened);
+        SeDeleteClientSecurity(&context);
+    }
+}
+
 }  // namespace
 }  // namespace hl::kernel::testing

@@ -155,8 +155,36 @@ VolumeResult MountManager::Bind(char letter, std::string_view deviceName) {
         unlink(staging.c_str());
         return VolumeResult::DeviceError;
     }
-    volumes_.emplace(*normalized, Volume{.device = std::string(deviceName)});
+    const auto bound = volumes_.emplace(*normalized, Volume{.device = std::string(deviceName)});
+    MountArrived(*normalized, bound.first->second);
     return VolumeResult::Ok;
+}
+
+void MountManager::MediaChanged(std::string_view deviceName) {
+    std::lock_guard lock(mutex_);
+    for (auto& [letter, volume] : volumes_) {
+        if (volume.device == deviceName) {
+            MountArrived(letter, volume);
+        }
+    }
+}
+
+// Raw volumes and devices without media are looked at again at the next change; a volume whose
+// server has died is left to its next use.
+void MountManager::MountArrived(char letter, Volume& volume) {
+    if (volume.server == 0 && !volume.locked) {
+        MountLocked(letter, volume);
+    }
+}
+
+// Two servers on one device would each write it as if it were theirs alone.
+bool MountManager::MountedElsewhere(char letter, const Volume& volume) const {
+    for (const auto& [other, bound] : volumes_) {
+        if (other != letter && bound.device == volume.device && bound.server != 0) {
+            return true;
+        }
+    }
+    return false;
 }
 
 VolumeResult MountManager::Unbind(char letter) {
@@ -203,6 +231,9 @@ VolumeResult MountManager::MountLocked(char letter, Volume& volume) {
     const auto device = surface_.Find(volume.device);
     if (!device) {
         return VolumeResult::DeviceNotFound;
+    }
+    if (MountedElsewhere(letter, volume)) {
+        return VolumeResult::InUse;
     }
     const DeviceState state = device->State();
     if (!state.mediaPresent) {
@@ -376,6 +407,9 @@ VolumeResult MountManager::Format(char letter, pid_t requester, std::string_view
         }
         if (state.writeProtected) {
             return VolumeResult::WriteProtected;
+        }
+        if (MountedElsewhere(normalized, volume)) {
+            return VolumeResult::InUse;
         }
         ForgetDeadServer(normalized, volume);
         if (volume.server != 0) {

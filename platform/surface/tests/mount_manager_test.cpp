@@ -159,6 +159,44 @@ TEST_F(MountManagerTest, LettersAreBoundOnceAndUnbindingRemovesTheLink) {
     EXPECT_EQ(manager_->Unbind('X'), VolumeResult::NotBound);
 }
 
+// As Windows mounts a volume when it arrives: a change of the device's media mounts the file system
+// it brings, a letter bound to a device that has one mounts it at once, nothing else is mounted.
+TEST_F(MountManagerTest, AFileSystemIsMountedWhenItsMediaArrives) {
+    manager_->MediaChanged("VaultDisk0");
+    EXPECT_FALSE(XMounted()) << "a device without a file system stays raw";
+    FormatX();
+    WriteText(OnX("arrived.txt"), "here at once");
+    ASSERT_EQ(manager_->Dismount('X'), VolumeResult::Ok);
+    device_->noMedia = true;
+    manager_->MediaChanged("VaultDisk0");
+    EXPECT_FALSE(XMounted());
+    device_->noMedia = false;
+    manager_->MediaChanged("VaultDisk9");
+    EXPECT_FALSE(XMounted()) << "another device's change";
+    manager_->MediaChanged("VaultDisk0");
+    EXPECT_TRUE(XMounted());
+    EXPECT_EQ(ReadText(OnX("arrived.txt")), "here at once");
+
+    // A locked volume that was dismounted stays down.
+    ASSERT_EQ(manager_->Lock('X', getpid()), VolumeResult::Ok);
+    ASSERT_EQ(manager_->Dismount('X'), VolumeResult::Ok);
+    manager_->MediaChanged("VaultDisk0");
+    EXPECT_FALSE(XMounted());
+    ASSERT_EQ(manager_->Unlock('X'), VolumeResult::Ok);
+    ASSERT_EQ(manager_->Unbind('X'), VolumeResult::Ok);
+
+    ASSERT_EQ(manager_->Bind('Z', "VaultDisk0"), VolumeResult::Ok);
+    EXPECT_EQ(ReadText(root_ / "dosdevices" / "z:" / "arrived.txt"), "here at once");
+    // The one device never gets a second server through another letter.
+    ASSERT_EQ(manager_->Bind('Y', "VaultDisk0"), VolumeResult::Ok);
+    EXPECT_FALSE(manager_->Query('Y')->mounted);
+    EXPECT_EQ(manager_->EnsureMounted('Y'), VolumeResult::InUse);
+    EXPECT_EQ(manager_->Format('Y', getpid()), VolumeResult::InUse);
+    EXPECT_EQ(MountsUnder(root_ / "mnt").size(), 1u);
+    ASSERT_EQ(manager_->Unbind('Y'), VolumeResult::Ok);
+    ASSERT_EQ(manager_->Unbind('Z'), VolumeResult::Ok);
+}
+
 TEST_F(MountManagerTest, LockFailsWhileAnotherProcessUsesTheVolume) {
     FormatX();
     fs::create_directory(OnX("Work"));

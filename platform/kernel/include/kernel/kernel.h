@@ -60,6 +60,7 @@ struct Faults {
     FaultSwitch deviceCreation;  // IoCreateDevice
     FaultSwitch fileRead;        // ZwReadFile (fails with the switch's status)
     FaultSwitch fileWrite;       // ZwWriteFile
+    FaultSwitch impersonation;   // SeImpersonateClient(Ex): the thread stays as it was
 };
 
 // The outcome of a request: the IRP's final status block and the boost it was completed with.

@@ -48,8 +48,15 @@ public:
     MountManager(const MountManager&) = delete;
     MountManager& operator=(const MountManager&) = delete;
 
+    // Binds the letter to the device. A device that already has media with a file system gets
+    // it mounted at once, as Windows mounts a volume that arrives.
     VolumeResult Bind(char letter, std::string_view deviceName);
     VolumeResult Unbind(char letter);
+    // The device's media may have changed (a request to it has completed): every letter bound
+    // to it whose volume is neither mounted nor locked gets the file system the device now holds
+    // mounted, so host programs see it without any use of the letter. A device without media or
+    // without a file system stays as it is.
+    void MediaChanged(std::string_view deviceName);
     // Mounts the letter's file system unless it is mounted already; call on first use of the
     // letter.
     VolumeResult EnsureMounted(char letter);
@@ -80,6 +87,9 @@ private:
     template <class Action>
     VolumeResult OnVolume(char letter, Action action);
     void ForgetDeadServer(char letter, Volume& volume);
+    // Mounts a volume that is neither mounted nor locked, when its device has a file system.
+    void MountArrived(char letter, Volume& volume);
+    bool MountedElsewhere(char letter, const Volume& volume) const;
     VolumeResult MountLocked(char letter, Volume& volume);
     VolumeResult DismountLocked(char letter, Volume& volume);
     bool InUseByOthers(char letter, const Volume& volume, pid_t requester) const;
