@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "common/password_rule.h"
 #include "format/secure_wipe.h"
 
 namespace vdtool {
@@ -119,7 +120,8 @@ Password::~Password() {
 }
 
 bool Password::Set(const char* text, std::size_t length) {
-    if (length > key_.size()) {
+    static_assert(kMaxPasswordLength <= vdformat::kUserKeyBytes);
+    if (!PasswordLengthAllowed(length)) {
         return false;
     }
     vdformat::SecureWipeObject(key_);
@@ -136,7 +138,9 @@ bool ReadPassword(const PasswordSource& source, Password& password, std::string&
         return false;
     }
     if (!password.Set(line.text, line.length)) {
-        error = "the password is longer than 40 bytes; a container key holds at most 40";
+        error = "a password has " + std::to_string(kMinPasswordLength) + " to " +
+                std::to_string(kMaxPasswordLength) + " characters; this one has " +
+                std::to_string(line.length);
         return false;
     }
     return true;
