@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -94,7 +95,7 @@ std::filesystem::path Canonical(const std::filesystem::path& path) {
     return error ? absolute : parent / absolute.filename();
 }
 
-std::optional<pid_t> Spawn(const std::vector<std::string>& argv, Output output) {
+std::optional<pid_t> Spawn(const std::vector<std::string>& argv, Output output, int errorFd) {
     std::vector<char*> args;
     for (const auto& arg : argv) {
         args.push_back(const_cast<char*>(arg.c_str()));
@@ -104,7 +105,9 @@ std::optional<pid_t> Spawn(const std::vector<std::string>& argv, Output output) 
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    if (output == Output::Silent) {
+    if (errorFd >= 0) {
+        posix_spawn_file_actions_adddup2(&actions, errorFd, 2);
+    } else if (output == Output::Silent) {
         posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     }
     // The host's client sockets and its signal handling are none of the child's business; its
@@ -160,6 +163,30 @@ int Run(const std::vector<std::string>& argv, Output output) {
         }
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int RunCapturing(const std::vector<std::string>& argv, std::string& errors) {
+    errors.clear();
+    const int capture = memfd_create("stderr", MFD_CLOEXEC);
+    if (capture < 0) {
+        return Run(argv, Output::Silent);
+    }
+    int result = -1;
+    if (const auto pid = Spawn(argv, Output::Silent, capture)) {
+        int status = 0;
+        pid_t done = 0;
+        while ((done = waitpid(*pid, &status, 0)) < 0 && errno == EINTR) {
+        }
+        result = done == *pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        char buffer[4096];
+        ssize_t got = 0;
+        for (off_t offset = 0; (got = pread(capture, buffer, sizeof buffer, offset)) > 0;
+             offset += got) {
+            errors.append(buffer, static_cast<std::size_t>(got));
+        }
+    }
+    close(capture);
+    return result;
 }
 
 void Terminate(pid_t child, std::chrono::milliseconds grace) {
