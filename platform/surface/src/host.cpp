@@ -20,6 +20,26 @@ extern char** environ;
 namespace surface::host {
 namespace {
 
+// A file of another process under /proc, read with plain calls: the process may end meanwhile,
+// and a stream would throw on the read that fails then. Empty when it has gone.
+std::string ReadProcessFile(pid_t pid, const char* name) {
+    const std::string path = "/proc/" + std::to_string(pid) + "/" + name;
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    std::string content;
+    if (fd < 0) {
+        return content;
+    }
+    char buffer[4096];
+    ssize_t got = 0;
+    while ((got = read(fd, buffer, sizeof buffer)) > 0 || (got < 0 && errno == EINTR)) {
+        if (got > 0) {
+            content.append(buffer, static_cast<std::size_t>(got));
+        }
+    }
+    close(fd);
+    return got < 0 ? std::string() : content;
+}
+
 // mountinfo escapes space, tab, newline and backslash as \ooo.
 std::string Unescape(const std::string& field) {
     std::string out;
@@ -211,7 +231,7 @@ std::vector<pid_t> Processes() {
 }
 
 std::vector<std::string> CommandLine(pid_t pid) {
-    std::ifstream file("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
+    std::istringstream file(ReadProcessFile(pid, "cmdline"));
     std::vector<std::string> args;
     std::string arg;
     while (std::getline(file, arg, '\0')) {
@@ -225,9 +245,8 @@ bool WaitGone(pid_t pid, std::chrono::milliseconds timeout) {
     for (;;) {
         int status = 0;
         waitpid(pid, &status, WNOHANG);
-        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-        std::string line;
-        if (!std::getline(stat, line)) {
+        const std::string line = ReadProcessFile(pid, "stat");
+        if (line.empty()) {
             return true;
         }
         const auto close = line.rfind(')');
