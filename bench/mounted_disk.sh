@@ -19,10 +19,10 @@ file_mib=${FILE_MIB:-256}
 random_reads=${RANDOM_READS:-8192}
 rounds=${ROUNDS:-3}
 
-hlsys=$build/platform/tools/hlsys/hlsys
-format=$build/platform/tools/format/format
-vaultdisk=$build/controller/vaultdisk
-disk_io=$build/bench/disk_io
+hlsys=$build/bin/hlsys
+format=$build/bin/format
+vaultdisk=$build/bin/vaultdisk
+disk_io=$build/bin/disk_io
 for program in "$hlsys" "$format" "$vaultdisk" "$disk_io"; do
   if [ ! -x "$program" ]; then
     echo "mounted_disk: $program is missing; build hlsys format vaultdisk disk_io first" >&2

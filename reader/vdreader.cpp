@@ -7,6 +7,8 @@
 #include <windows.h>
 
 #include "common/interfaces/harborlock_interfaces.h"
+#include "common/kv_messages.h"
+#include "common/password_rule.h"
 #include "controller/kv_result_codes.h"
 #include "reader/string_table.h"
 
@@ -32,24 +34,12 @@ void PrintUsage() {
     printf("VDReader.exe /close M:                - closes currently opened VaultDisk.\n");
 }
 
-// The message number of a controller code, or 0 when it is none of them.
-UINT MessageNumber(HRESULT result) {
-    const ULONG code = static_cast<ULONG>(result);
-    if (code >= 0x83FF0000 && code <= 0x83FF000A) {
-        return 160 + (code - 0x83FF0000);
-    }
-    if (code >= 0x83FF000C && code <= 0x83FF000E) {
-        return 171 + (code - 0x83FF000C);
-    }
-    return 0;
-}
-
 void Report(const char* title, HRESULT result) {
     if (result == kUsage) {
         PrintUsage();
         return;
     }
-    const UINT number = MessageNumber(result);
+    const UINT number = KvMessageNumber(result);
     if (number != 0) {
         printf("\n%s: %s.\n", title, LoadMessage(number));
     }
@@ -154,7 +144,8 @@ HRESULT Open(IKvObject* controller, int argc, char** argv) {
     }
     printf("\nTrying to open the VaultDisk %s...\n", path);
     char userKey[40];
-    if (!ReadPassword(4, 40, userKey)) {
+    if (!ReadPassword(static_cast<int>(kMinPasswordLength), static_cast<int>(kMaxPasswordLength),
+                      userKey)) {
         printf("\nCancelled.\n");
         return kCancelled;
     }

@@ -1,8 +1,9 @@
 // vaultdisk: a small example client of the controller component KvObject, until the tray
-// program exists. Passwords are read from the first line of standard input, never from the
-// command line.
+// program exists. Passwords (4 to 40 characters) are read from the first line of standard input,
+// never from the command line.
 //
-//   vaultdisk create X: FILE BYTES     a new container, mounted on X: (unformatted)
+//   vaultdisk create X: FILE BYTES     a new container, mounted on X: (unformatted); when FILE
+//                                      exists, a line answering y before the password replaces it
 //   vaultdisk open X: FILE             an existing container; a lower-case letter mounts read-only
 //   vaultdisk close X: [/force]        the safe unmount, or the critical one
 //   vaultdisk write PATH TEXT          TEXT into the file PATH (any Windows path)
@@ -17,11 +18,14 @@
 #include <string>
 
 #include "common/interfaces/harborlock_interfaces.h"
+#include "common/kv_messages.h"
+#include "common/password_rule.h"
 
 namespace {
 
-const size_t kPasswordBytes = 40;
+const size_t kPasswordBytes = kMaxPasswordLength;
 const size_t kMaterialBytes = 4500;
+const size_t kLineBytes = 1024;
 
 int Usage() {
     std::fputs(
@@ -31,25 +35,66 @@ int Usage() {
     return 2;
 }
 
+// A controller code is told by the product's own message for it; other codes by number.
 int Report(const char* what, HRESULT code) {
-    std::fprintf(stderr, "vaultdisk: %s failed (0x%08lX)\n", what,
-                 static_cast<unsigned long>(code));
+    const UINT message = KvMessageNumber(code);
+    if (message != 0) {
+        std::fprintf(stderr, "vaultdisk: %s failed: %s\n", what, KvMessageText(message));
+    } else {
+        std::fprintf(stderr, "vaultdisk: %s failed (0x%08X)\n", what,
+                     static_cast<unsigned>(static_cast<ULONG>(code)));
+    }
     return 1;
 }
 
-// The first line of standard input, at most 40 bytes, zero-terminated.
+// The first line of standard input as a password of 4 to 40 characters, zero-terminated. False,
+// having said why, when there is none or it breaks the rule.
 bool ReadPassword(char (&password)[kPasswordBytes + 1]) {
-    // A buffered stream would keep its own copy of the line after this one is wiped.
-    std::setvbuf(stdin, NULL, _IONBF, 0);
-    char line[128] = {};
+    char line[kLineBytes] = {};
     if (std::fgets(line, sizeof(line), stdin) == nullptr) {
+        std::fputs("vaultdisk: no password on the standard input\n", stderr);
         return false;
     }
-    line[std::strcspn(line, "\r\n")] = 0;
+    const size_t length = std::strcspn(line, "\r\n");
+    const bool whole = line[length] != 0 || std::feof(stdin);
     std::memset(password, 0, sizeof(password));
-    std::strncpy(password, line, kPasswordBytes);
+    if (!whole || !PasswordLengthAllowed(length)) {
+        std::fprintf(stderr,
+                     "vaultdisk: a password has %zu to %zu characters; this one has %s%zu\n",
+                     kMinPasswordLength, kMaxPasswordLength, whole ? "" : "more than ", length);
+        SecureZeroMemory(line, sizeof(line));
+        return false;
+    }
+    std::memcpy(password, line, length);
     SecureZeroMemory(line, sizeof(line));
     return true;
+}
+
+// Whether the file exists (or is there but cannot be opened).
+bool Exists(const char* file) {
+    const char* dosPath = std::strncmp(file, "\\??\\", 4) == 0 ? file + 4 : file;
+    HANDLE handle = CreateFileA(dosPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                                OPEN_EXISTING, 0, NULL);
+    if (handle != INVALID_HANDLE_VALUE) {
+        CloseHandle(handle);
+        return true;
+    }
+    const DWORD error = GetLastError();
+    return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
+}
+
+// Asks before a new container replaces an existing file: its contents would be lost for good.
+bool MayReplace(const char* file) {
+    std::printf(
+        "%s already exists; a new VaultDisk replaces it and its contents are lost.\n"
+        "Replace it (y/N)? ",
+        file);
+    std::fflush(stdout);
+    char answer[16] = {};
+    const bool yes = std::fgets(answer, sizeof(answer), stdin) != nullptr &&
+                     (answer[0] == 'y' || answer[0] == 'Y');
+    std::printf("%s\n", yes ? "" : "\nnot replaced");
+    return yes;
 }
 
 // Runs one call on a controller object made for it.
@@ -73,9 +118,12 @@ int WithController(Call call) {
 }
 
 int Create(char letter, char* file, LONGLONG bytes) {
+    if (Exists(file) && !MayReplace(file)) {
+        return 1;
+    }
     char password[kPasswordBytes + 1];
     if (!ReadPassword(password)) {
-        return Usage();
+        return 1;
     }
     // Key material is a C string for the controller: random bytes without a zero among them.
     static char material[kMaterialBytes + 1];
@@ -100,12 +148,12 @@ int Create(char letter, char* file, LONGLONG bytes) {
 int Open(char letter, char* file) {
     char password[kPasswordBytes + 1];
     if (!ReadPassword(password)) {
-        return Usage();
+        return 1;
     }
     const int result = WithController([&](IKvObject* controller) {
         const HRESULT hr = controller->OpenCryptedDisk(letter, file, password);
         if (FAILED(hr)) {
-            return Report("opening the VaultDisk (wrong password?)", hr);
+            return Report("opening the VaultDisk", hr);
         }
         std::printf("%s: mounted on %c:%s\n", file, letter,
                     letter >= 'a' && letter <= 'z' ? " read-only" : "");

@@ -168,6 +168,12 @@ TEST_F(Reader, PasswordPromptStarsEscapeAndLength) {
     EXPECT_EQ(RunReader({"/open", "C:\\x.vd", "M:"}, {{kPrompt, "abcX\x7f\r"}, {"[Y/N] -> ", "n"}}),
               std::string("\nTrying to open the VaultDisk \\??\\C:\\x.vd...\n") + kPrompt +
                   "*****incorrect password length, please try again [Y/N] -> n\n\nCancelled.\n");
+    // 41 characters are one too many: refused, not cut to 40.
+    EXPECT_EQ(RunReader({"/open", "C:\\x.vd", "M:"},
+                        {{kPrompt, std::string(41, 'a') + "\r"}, {"[Y/N] -> ", "n"}}),
+              std::string("\nTrying to open the VaultDisk \\??\\C:\\x.vd...\n") + kPrompt +
+                  std::string(41, '*') +
+                  "incorrect password length, please try again [Y/N] -> n\n\nCancelled.\n");
 }
 
 TEST_F(Reader, WrongPasswordThenAReadOnlyMount) {

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/random.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -231,9 +232,6 @@ int RunCreate(const Options& o) {
     if (!ReadPassword({o.passwordFile, true, "New password: "}, password, error)) {
         return Fail(error);
     }
-    if (password.Length() == 0) {
-        return Fail("an empty password would protect nothing");
-    }
     ContainerFile file;
     if (!file.Create(path, *o.size, error)) {
         return Fail(error);
@@ -255,6 +253,11 @@ int RunCreate(const Options& o) {
     std::printf("%s: created, %llu bytes of data (%llu sectors), header salt %u\n", path.c_str(),
                 static_cast<unsigned long long>(file.DataBytes()),
                 static_cast<unsigned long long>(file.SectorCount()), outcome.salt);
+    if (file.Sparse()) {
+        std::printf("%s: the file is sparse: its data area takes disk space only as it is "
+                    "written, and writes fail when the disk is full\n",
+                    path.c_str());
+    }
     return kExitOk;
 }
 
@@ -281,9 +284,6 @@ int RunPasswd(const Options& o) {
     if (!ReadPassword({o.passwordFile, false, "Current password: "}, oldPassword, error) ||
         !ReadPassword({o.newPasswordFile, true, "New password: "}, newPassword, error)) {
         return Fail(error);
-    }
-    if (newPassword.Length() == 0) {
-        return Fail("an empty password would protect nothing");
     }
     KeySchedule dataKey{};
     vdformat::WipeOnExit wipeKey(dataKey);
@@ -332,11 +332,20 @@ int RunExport(const Options& o) {
     if (const int result = Unlock(o.operands[0], false, o.passwordFile, c); result != kExitOk) {
         return result;
     }
-    OwnedFd out{::open(o.operands[1].c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600)};
+    const std::string& output = o.operands[1];
+    OwnedFd out{::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600)};
     if (out.fd < 0) {
-        return Fail(o.operands[1] + ": " + std::strerror(errno));
+        return Fail(output + ": " + std::strerror(errno));
     }
-    return CopyOut(c, 0, c.file.SectorCount(), out.fd, "export");
+    struct stat status {};
+    const bool regular = ::fstat(out.fd, &status) == 0 && S_ISREG(status.st_mode);
+    const int result = CopyOut(c, 0, c.file.SectorCount(), out.fd, "export");
+    if (result != kExitOk && regular) {
+        // Half an image of plaintext is of no use and should not lie about.
+        ::unlink(output.c_str());
+        std::fprintf(stderr, "vdtool: %s removed\n", output.c_str());
+    }
+    return result;
 }
 
 int RunImport(const Options& o) {

@@ -46,16 +46,18 @@ ContainerFile::~ContainerFile() {
 }
 
 bool ContainerFile::Open(const std::string& path, bool writable, std::string& error) {
-    fd_ = ::open(path.c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+    // Without blocking: opening a FIFO would wait for a writer, a device might act on its own.
+    fd_ = ::open(path.c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd_ < 0) {
         error = Describe(path, errno);
         return false;
     }
     struct stat status {};
     if (::fstat(fd_, &status) != 0 || !S_ISREG(status.st_mode)) {
-        error = path + ": not a regular file";
+        error = path + ": not a regular file; a container is one";
         return false;
     }
+    ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
     fileBytes_ = static_cast<std::uint64_t>(status.st_size);
     const std::uint64_t smallest = vdformat::kHeaderBytes + vdformat::kSizeGranule;
     if (fileBytes_ < smallest) {
@@ -86,6 +88,13 @@ bool ContainerFile::Create(const std::string& path, std::uint64_t dataBytes, std
         return false;
     }
     return true;
+}
+
+bool ContainerFile::Sparse() const {
+    struct stat status {};
+    return ::fstat(fd_, &status) == 0 &&
+           static_cast<std::uint64_t>(status.st_blocks) * 512 <
+               static_cast<std::uint64_t>(status.st_size);
 }
 
 void ContainerFile::Discard() {

@@ -25,6 +25,8 @@ public:
     void Discard();
 
     std::uint64_t DataBytes() const { return fileBytes_ - vdformat::kHeaderBytes; }
+    // Whether the file takes less disk space than its size.
+    bool Sparse() const;
     std::uint64_t SectorCount() const { return DataBytes() / vdformat::kSectorBytes; }
 
     bool ReadAt(std::uint64_t offset, void* buffer, std::size_t length) noexcept override;

@@ -25,7 +25,7 @@ constexpr const char* kUsage =
     "  bench                          speed of the cipher and the password check\n"
     "\n"
     "Passwords are asked for at the terminal without echo, or read from the first line of\n"
-    "--password-file FILE (and --new-password-file FILE for passwd). At most 40 bytes.\n"
+    "--password-file FILE (and --new-password-file FILE for passwd): 4 to 40 characters.\n"
     "Exit status: 0 done, 1 failed, 2 wrong password, 64 bad usage.\n";
 
 struct CommandSpec {

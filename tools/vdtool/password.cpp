@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "common/password_rule.h"
 #include "format/secure_wipe.h"
 #include "text/text.h"
 
@@ -150,7 +151,8 @@ Password::~Password() {
 }
 
 bool Password::Set(const char* text, std::size_t length) {
-    if (length > key_.size()) {
+    static_assert(kMaxPasswordLength <= vdformat::kUserKeyBytes);
+    if (!PasswordLengthAllowed(length)) {
         return false;
     }
     vdformat::SecureWipeObject(key_);
@@ -167,7 +169,9 @@ bool ReadPassword(const PasswordSource& source, Password& password, std::string&
         return false;
     }
     if (!password.Set(line.text, line.length)) {
-        error = "the password is longer than 40 bytes; a container key holds at most 40";
+        error = "a password has " + std::to_string(kMinPasswordLength) + " to " +
+                std::to_string(kMaxPasswordLength) + " characters; this one has " +
+                std::to_string(line.length);
         return false;
     }
     return true;

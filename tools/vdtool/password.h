@@ -19,7 +19,7 @@ public:
 
     vdformat::UserKey Key() const { return vdformat::UserKey(key_); }
     std::size_t Length() const { return length_; }
-    bool Set(const char* text, std::size_t length);  // false when longer than 40 bytes
+    bool Set(const char* text, std::size_t length);  // false when not 4 to 40 characters
 
 private:
     std::array<std::uint8_t, vdformat::kUserKeyBytes> key_{};

@@ -72,7 +72,10 @@ TEST_P(UnitCipher, MatchesTheDefinitionAndRoundTrips) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(SectorAndKeyBlock, UnitCipher, ::testing::Values(4096, 4500));
+INSTANTIATE_TEST_SUITE_P(SectorAndKeyBlock, UnitCipher, ::testing::Values(4096, 4500),
+                         [](const ::testing::TestParamInfo<std::size_t>& unit) {
+                             return std::to_string(unit.param) + "Bytes";
+                         });
 
 TEST(UnitCipher, KeyBlockKeepsItsLastFourBytes) {
     std::mt19937 rng(1);

@@ -178,15 +178,17 @@ protocol::VolumePathReply KernelSession::VolumePath(const protocol::VolumePathRe
     return reply;
 }
 
-protocol::StatusReply KernelSession::FormatVolume(const protocol::FormatVolumeRequest& in) {
+protocol::FormatVolumeReply KernelSession::FormatVolume(const protocol::FormatVolumeRequest& in) {
     const char letter = SystemDaemon::DriveLetterOf(u"\\??\\" + in.drive);
     if (letter == 0) {
-        return {STATUS_OBJECT_NAME_INVALID};
+        return {STATUS_OBJECT_NAME_INVALID, {}};
     }
     if (daemon_.IsHostDrive(letter)) {
-        return {STATUS_ACCESS_DENIED};  // the system's own drive is never formatted
+        return {STATUS_ACCESS_DENIED, {}};  // the system's own drive is never formatted
     }
-    return {daemon_.volumes().Format(letter, peer_.pid, in.label)};
+    protocol::FormatVolumeReply reply;
+    reply.status = daemon_.volumes().Format(letter, peer_.pid, in.label, reply.reason);
+    return reply;
 }
 
 protocol::SystemStatusReply KernelSession::SystemStatus(const protocol::Empty&) {

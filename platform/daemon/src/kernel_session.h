@@ -32,7 +32,7 @@ public:
     protocol::VolumePathReply VolumePath(const protocol::VolumePathRequest& in);
     protocol::SystemStatusReply SystemStatus(const protocol::Empty& in);
     protocol::StatusReply Shutdown(const protocol::Empty& in);
-    protocol::StatusReply FormatVolume(const protocol::FormatVolumeRequest& in);
+    protocol::FormatVolumeReply FormatVolume(const protocol::FormatVolumeRequest& in);
 
 private:
     // A handle: a device of the kernel, or the volume of a host drive (which serves nothing).

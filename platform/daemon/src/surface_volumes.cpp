@@ -183,8 +183,9 @@ NTSTATUS SurfaceVolumes::Unlock(char letter) {
     return volume ? ToStatus(mounts_->Unlock(letter)) : STATUS_NOT_LOCKED;
 }
 
-NTSTATUS SurfaceVolumes::Format(char letter, pid_t requester, const std::string& label) {
-    return ToStatus(mounts_->Format(letter, requester, label));
+NTSTATUS SurfaceVolumes::Format(char letter, pid_t requester, const std::string& label,
+                                std::string& reason) {
+    return ToStatus(mounts_->Format(letter, requester, label, &reason));
 }
 
 std::vector<std::string> SurfaceVolumes::Describe() {

@@ -28,7 +28,8 @@ public:
     NTSTATUS Lock(char letter, pid_t requester) override;
     NTSTATUS Dismount(char letter) override;
     NTSTATUS Unlock(char letter) override;
-    NTSTATUS Format(char letter, pid_t requester, const std::string& label) override;
+    NTSTATUS Format(char letter, pid_t requester, const std::string& label,
+                    std::string& reason) override;
     std::vector<std::string> Describe() override;
 
     surface::MountManager& mounts() { return *mounts_; }

@@ -10,6 +10,7 @@
 
 #include "kernel/text.h"
 #include "kernel_session.h"
+#include "leftovers.h"
 #include "surface_volumes.h"
 
 namespace hl::daemon {
@@ -51,6 +52,7 @@ SystemDaemon::SystemDaemon(fs::path root)
 SystemDaemon::~SystemDaemon() {
     Stop();
     if (lockFd_ >= 0) {
+        ClearLockOwner(lockFd_);  // a lock file naming a process is one a kernel left behind
         ::close(lockFd_);
     }
 }
@@ -68,6 +70,10 @@ bool SystemDaemon::TakeLock(std::string& error) {
     lockFd_ = ::open((root_ / "run" / "kernel.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (lockFd_ < 0 || ::flock(lockFd_, LOCK_EX | LOCK_NB) != 0) {
         error = "another kernel already serves " + root_.string();
+        if (lockFd_ >= 0) {
+            ::close(lockFd_);  // the lock file is the other kernel's
+            lockFd_ = -1;
+        }
         return false;
     }
     const std::string pid = std::to_string(::getpid()) + "\n";
@@ -84,6 +90,7 @@ bool SystemDaemon::Boot(std::string& error) {
     if (!TakeLock(error)) {
         return false;
     }
+    CleanLeftovers(root_);
     if (registry::Store::Open(root_ / "registry", store_) != registry::Result::Ok) {
         error = "the hives in " + (root_ / "registry").string() + " cannot be opened";
         return false;
@@ -117,7 +124,7 @@ bool SystemDaemon::Boot(std::string& error) {
 void SystemDaemon::MapHostDrives() {
     std::error_code ignored;
     fs::create_directories(root_ / "dosdevices", ignored);
-    // Drive C: is the system's own fixed drive; a stale link from a killed daemon is replaced.
+    // Drive C: is the system's own fixed drive.
     const fs::path link = root_ / "dosdevices" / "c:";
     fs::remove(link, ignored);
     fs::create_directory_symlink("../drive_c", link, ignored);
@@ -128,13 +135,6 @@ void SystemDaemon::MapHostDrives() {
             kernel_->AddShare(AsciiToUtf16(server.path().filename().string()),
                               AsciiToUtf16(share.path().filename().string()),
                               fs::canonical(share.path(), ignored));
-        }
-    }
-    // Letters of disk devices from an earlier boot are gone with that kernel.
-    for (const auto& entry : fs::directory_iterator(root_ / "dosdevices", ignored)) {
-        const std::string name = entry.path().filename().string();
-        if (name.size() == 2 && name[1] == ':' && name != "c:") {
-            fs::remove(entry.path(), ignored);
         }
     }
 }

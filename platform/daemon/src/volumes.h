@@ -25,8 +25,10 @@ public:
     virtual NTSTATUS Lock(char letter, pid_t requester) = 0;
     virtual NTSTATUS Dismount(char letter) = 0;
     virtual NTSTATUS Unlock(char letter) = 0;
-    // A quick NTFS format of the letter's device, then its new file system mounted.
-    virtual NTSTATUS Format(char letter, pid_t requester, const std::string& label) = 0;
+    // A quick NTFS format of the letter's device, then its new file system mounted; when the
+    // format fails, `reason` says why in the formatter's words.
+    virtual NTSTATUS Format(char letter, pid_t requester, const std::string& label,
+                            std::string& reason) = 0;
     // One line per volume, for status reports.
     virtual std::vector<std::string> Describe() = 0;
 };
@@ -40,7 +42,9 @@ public:
     NTSTATUS Lock(char, pid_t) override { return STATUS_SUCCESS; }
     NTSTATUS Dismount(char) override { return STATUS_SUCCESS; }
     NTSTATUS Unlock(char) override { return STATUS_SUCCESS; }
-    NTSTATUS Format(char, pid_t, const std::string&) override { return STATUS_UNRECOGNIZED_VOLUME; }
+    NTSTATUS Format(char, pid_t, const std::string&, std::string&) override {
+        return STATUS_UNRECOGNIZED_VOLUME;
+    }
     std::vector<std::string> Describe() override { return {}; }
 };
 

@@ -218,7 +218,7 @@ struct EchoHandler {
     VolumePathReply VolumePath(const VolumePathRequest&) { return {}; }
     SystemStatusReply SystemStatus(const Empty&) { return {}; }
     StatusReply Shutdown(const Empty&) { return {}; }
-    StatusReply FormatVolume(const FormatVolumeRequest&) { return {}; }
+    FormatVolumeReply FormatVolume(const FormatVolumeRequest&) { return {}; }
 };
 
 TEST_F(SocketPair, CallsAreDispatchedAndUnknownTypesRefused) {

@@ -435,18 +435,33 @@ bool IsNtfsServer(const std::vector<std::string>& command) {
 
 }  // namespace
 
-bool CleanStaleMounts(const fs::path& root) {
+StaleMounts FindStaleMounts(const fs::path& root) {
     const fs::path base = host::Canonical(root);
     const std::string surface = (base / "dev").string() + "/";
+    StaleMounts stale;
     for (const pid_t pid : host::Processes()) {
         const auto command = host::CommandLine(pid);
         const bool servesOurSurface =
             std::any_of(command.begin(), command.end(),
                         [&](const std::string& arg) { return arg.starts_with(surface); });
         if (IsNtfsServer(command) && servesOurSurface) {
-            kill(pid, SIGKILL);
-            host::WaitGone(pid, std::chrono::seconds(10));
+            stale.servers.push_back(pid);
         }
+    }
+    if (host::IsMountPoint(base / "dev")) {
+        stale.mountPoints.push_back((base / "dev").string());
+    }
+    for (const auto& point : host::MountPointsUnder(base / "mnt")) {
+        stale.mountPoints.push_back(point);
+    }
+    return stale;
+}
+
+bool CleanStaleMounts(const fs::path& root) {
+    const fs::path base = host::Canonical(root);
+    for (const pid_t pid : FindStaleMounts(root).servers) {
+        kill(pid, SIGKILL);
+        host::WaitGone(pid, std::chrono::seconds(10));
     }
     // A locked volume has a second file system stacked on its mount point.
     for (const auto& point : host::MountPointsUnder(base / "mnt")) {

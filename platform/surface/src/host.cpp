@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,6 +19,26 @@ extern char** environ;
 
 namespace surface::host {
 namespace {
+
+// A file of another process under /proc, read with plain calls: the process may end meanwhile,
+// and a stream would throw on the read that fails then. Empty when it has gone.
+std::string ReadProcessFile(pid_t pid, const char* name) {
+    const std::string path = "/proc/" + std::to_string(pid) + "/" + name;
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    std::string content;
+    if (fd < 0) {
+        return content;
+    }
+    char buffer[4096];
+    ssize_t got = 0;
+    while ((got = read(fd, buffer, sizeof buffer)) > 0 || (got < 0 && errno == EINTR)) {
+        if (got > 0) {
+            content.append(buffer, static_cast<std::size_t>(got));
+        }
+    }
+    close(fd);
+    return got < 0 ? std::string() : content;
+}
 
 // mountinfo escapes space, tab, newline and backslash as \ooo.
 std::string Unescape(const std::string& field) {
@@ -94,7 +115,7 @@ std::filesystem::path Canonical(const std::filesystem::path& path) {
     return error ? absolute : parent / absolute.filename();
 }
 
-std::optional<pid_t> Spawn(const std::vector<std::string>& argv, Output output) {
+std::optional<pid_t> Spawn(const std::vector<std::string>& argv, Output output, int errorFd) {
     std::vector<char*> args;
     for (const auto& arg : argv) {
         args.push_back(const_cast<char*>(arg.c_str()));
@@ -104,7 +125,9 @@ std::optional<pid_t> Spawn(const std::vector<std::string>& argv, Output output) 
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    if (output == Output::Silent) {
+    if (errorFd >= 0) {
+        posix_spawn_file_actions_adddup2(&actions, errorFd, 2);
+    } else if (output == Output::Silent) {
         posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     }
     // The host's client sockets and its signal handling are none of the child's business; its
@@ -162,6 +185,30 @@ int Run(const std::vector<std::string>& argv, Output output) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+int RunCapturing(const std::vector<std::string>& argv, std::string& errors) {
+    errors.clear();
+    const int capture = memfd_create("stderr", MFD_CLOEXEC);
+    if (capture < 0) {
+        return Run(argv, Output::Silent);
+    }
+    int result = -1;
+    if (const auto pid = Spawn(argv, Output::Silent, capture)) {
+        int status = 0;
+        pid_t done = 0;
+        while ((done = waitpid(*pid, &status, 0)) < 0 && errno == EINTR) {
+        }
+        result = done == *pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        char buffer[4096];
+        ssize_t got = 0;
+        for (off_t offset = 0; (got = pread(capture, buffer, sizeof buffer, offset)) > 0;
+             offset += got) {
+            errors.append(buffer, static_cast<std::size_t>(got));
+        }
+    }
+    close(capture);
+    return result;
+}
+
 void Terminate(pid_t child, std::chrono::milliseconds grace) {
     kill(child, SIGTERM);
     if (!WaitChild(child, grace)) {
@@ -184,7 +231,7 @@ std::vector<pid_t> Processes() {
 }
 
 std::vector<std::string> CommandLine(pid_t pid) {
-    std::ifstream file("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
+    std::istringstream file(ReadProcessFile(pid, "cmdline"));
     std::vector<std::string> args;
     std::string arg;
     while (std::getline(file, arg, '\0')) {
@@ -198,9 +245,8 @@ bool WaitGone(pid_t pid, std::chrono::milliseconds timeout) {
     for (;;) {
         int status = 0;
         waitpid(pid, &status, WNOHANG);
-        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-        std::string line;
-        if (!std::getline(stat, line)) {
+        const std::string line = ReadProcessFile(pid, "stat");
+        if (line.empty()) {
             return true;
         }
         const auto close = line.rfind(')');

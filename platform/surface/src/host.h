@@ -21,13 +21,16 @@ std::filesystem::path Canonical(const std::filesystem::path& path);
 
 enum class Output { Stderr, Silent };
 
-// Starts a program in / with stdin and stdout on /dev/null (stderr too when silent); empty when it
-// could not start.
-std::optional<pid_t> Spawn(const std::vector<std::string>& argv, Output output = Output::Stderr);
+// Starts a program in / with stdin and stdout on /dev/null (stderr too when silent, or on
+// `errorFd` when one is given); empty when it could not start.
+std::optional<pid_t> Spawn(const std::vector<std::string>& argv, Output output = Output::Stderr,
+                           int errorFd = -1);
 // Waits for a child; its exit status, or empty after the timeout.
 std::optional<int> WaitChild(pid_t pid, std::chrono::milliseconds timeout);
 // Exit status of a program run to completion, -1 when it did not start or was killed.
 int Run(const std::vector<std::string>& argv, Output output = Output::Stderr);
+// The same, keeping what the program wrote on its standard error in `errors`.
+int RunCapturing(const std::vector<std::string>& argv, std::string& errors);
 // Terminates a child: SIGTERM, then SIGKILL after the grace period, and reaps it.
 void Terminate(pid_t child, std::chrono::milliseconds grace);
 

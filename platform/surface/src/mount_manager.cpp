@@ -41,6 +41,27 @@ std::string Program(std::initializer_list<const char*> candidates) {
     return *candidates.begin();
 }
 
+// What mkntfs said, without its complaints that the device is a file, which it always makes:
+// the lines that give the reason, joined.
+std::string MkntfsReason(const std::string& said) {
+    std::string reason;
+    std::size_t start = 0;
+    while (start < said.size()) {
+        std::size_t end = said.find('\n', start);
+        if (end == std::string::npos) {
+            end = said.size();
+        }
+        const std::string line = said.substr(start, end - start);
+        start = end + 1;
+        if (line.empty() || line.ends_with(" is not a block device.") ||
+            line == "mkntfs forced anyway.") {
+            continue;
+        }
+        reason += (reason.empty() ? "" : " ") + line;
+    }
+    return reason;
+}
+
 bool HoldsNtfs(const std::array<unsigned char, kSectorSize>& sector) {
     const unsigned bytesPerSector = sector[11] | (sector[12] << 8);
     const bool sizeValid = bytesPerSector >= 256 && bytesPerSector <= 4096 &&
@@ -392,7 +413,8 @@ void MountManager::Unshield(char letter, Volume& volume) {
     }
 }
 
-VolumeResult MountManager::Format(char letter, pid_t requester, std::string_view label) {
+VolumeResult MountManager::Format(char letter, pid_t requester, std::string_view label,
+                                  std::string* reason) {
     return OnVolume(letter, [&](char normalized, Volume& volume) -> VolumeResult {
         if (volume.locked) {
             return VolumeResult::Locked;
@@ -440,8 +462,11 @@ VolumeResult MountManager::Format(char letter, pid_t requester, std::string_view
             command.insert(command.end(), {"--label", std::string(label)});
         }
         command.push_back(surface_.DevicePath(volume.device).string());
-        // Silent: it always complains that a file is not a block device.
-        if (host::Run(command, host::Output::Silent) != 0) {
+        std::string said;
+        if (host::RunCapturing(command, said) != 0) {
+            if (reason != nullptr) {
+                *reason = MkntfsReason(said);
+            }
             return VolumeResult::FormatFailed;
         }
         return MountLocked(normalized, volume);

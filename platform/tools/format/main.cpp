@@ -75,8 +75,13 @@ int main(int argc, char** argv) {
         std::printf("Y\n");
     }
     std::printf("QuickFormatting...\nCreating file system structures.\n");
-    if (const DWORD error = hl::win32::FormatVolume(letter, label); error != ERROR_SUCCESS) {
+    std::string reason;
+    if (const DWORD error = hl::win32::FormatVolume(letter, label, &reason);
+        error != ERROR_SUCCESS) {
         std::printf("Format failed (error %lu).\n", static_cast<unsigned long>(error));
+        if (!reason.empty()) {
+            std::printf("%s\n", reason.c_str());
+        }
         return 4;
     }
     std::printf("Format complete.\n");

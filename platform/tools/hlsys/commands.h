@@ -1,6 +1,7 @@
 // What the subcommands of hlsys share.
 #pragma once
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -17,5 +18,7 @@ using Arguments = std::vector<std::string>;
 int Fail(const std::string& message);
 // Prints the usage line of one subcommand and returns the exit code for a bad command line.
 int Usage(const std::string& name);
+// Whether a kernel holds the root's lock.
+bool KernelRunning(const std::filesystem::path& root);
 
 }  // namespace hlsys

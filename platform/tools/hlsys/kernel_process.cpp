@@ -13,6 +13,8 @@
 #include <thread>
 
 #include "commands.h"
+#include "leftovers.h"
+#include "protocol/channel.h"
 #include "win32/system_calls.h"
 
 namespace hlsys {
@@ -20,17 +22,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-
-// Whether a kernel holds the root's lock.
-bool KernelRunning(const fs::path& root) {
-    const int fd = ::open((root / "run" / "kernel.lock").c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
-    }
-    const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
-    ::close(fd);
-    return held;
-}
 
 std::string KernelProgram() {
     const char* chosen = std::getenv("HARBORLOCK_KERNEL");
@@ -40,6 +31,46 @@ std::string KernelProgram() {
 // Makes this process a program of the system at `root` before its first Win32 call.
 void JoinSystem(const fs::path& root) {
     ::setenv("HARBORLOCK_SYSTEM", fs::absolute(root).c_str(), 1);
+}
+
+// The root's lock, taken so that no kernel boots while a dead one's leftovers go.
+class RootLock {
+public:
+    explicit RootLock(const fs::path& root)
+        : fd_(::open((root / "run" / "kernel.lock").c_str(), O_RDWR | O_CLOEXEC)) {
+        held_ = fd_ >= 0 && ::flock(fd_, LOCK_EX | LOCK_NB) == 0;
+    }
+    ~RootLock() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    RootLock(const RootLock&) = delete;
+    RootLock& operator=(const RootLock&) = delete;
+    // False when a kernel holds it (or there is no lock file: nothing ever booted).
+    bool held() const { return held_; }
+    int fd() const { return fd_; }
+
+private:
+    int fd_;
+    bool held_ = false;
+};
+
+// After a crash: removes what the dead kernel left, as the next boot would.
+int CleanUpAfterCrash(const fs::path& root) {
+    const RootLock lock(root);
+    const hl::daemon::Leftovers leftovers = hl::daemon::FindLeftovers(root);
+    if (!lock.held() || leftovers.empty()) {
+        return Fail(root.string() + " is not booted");
+    }
+    const bool clean = hl::daemon::CleanLeftovers(root);
+    hl::daemon::ClearLockOwner(lock.fd());
+    std::printf("%s: not booted; cleaned up after a kernel that ended without shutting down:\n",
+                root.c_str());
+    for (const std::string& line : leftovers.Describe()) {
+        std::printf("  %s\n", line.c_str());
+    }
+    return clean ? 0 : Fail("a mount below " + root.string() + " could not be removed");
 }
 
 std::string LogTail(const fs::path& log) {
@@ -53,6 +84,16 @@ std::string LogTail(const fs::path& log) {
 }
 
 }  // namespace
+
+bool KernelRunning(const fs::path& root) {
+    const int fd = ::open((root / "run" / "kernel.lock").c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
+    ::close(fd);
+    return held;
+}
 
 int Boot(const Arguments& args) {
     if (args.size() != 1) {
@@ -78,14 +119,15 @@ int Boot(const Arguments& args) {
         ::execl(program.c_str(), program.c_str(), root.c_str(), static_cast<char*>(nullptr));
         std::_Exit(127);
     }
-    JoinSystem(root);
     for (auto waited = 0ms; waited < 30s; waited += 20ms) {
         int status = 0;
         if (::waitpid(child, &status, WNOHANG) == child) {
             return Fail("the kernel ended at boot: " + LogTail(log));
         }
-        std::vector<std::string> lines;
-        if (hl::win32::SystemStatus(lines) == ERROR_SUCCESS) {
+        // Asked on the socket itself: a program's calls would complain that nothing serves yet.
+        if (const int fd = hl::protocol::Channel::Connect((root / "run" / "kernel.sock").c_str());
+            fd >= 0) {
+            ::close(fd);
             std::printf("%s: booted (kernel %d)\n", root.c_str(), child);
             return 0;
         }
@@ -101,7 +143,7 @@ int Shutdown(const Arguments& args) {
     }
     const fs::path root = fs::absolute(args[0]);
     if (!KernelRunning(root)) {
-        return Fail(root.string() + " is not booted");
+        return CleanUpAfterCrash(root);
     }
     JoinSystem(root);
     if (const DWORD error = hl::win32::ShutdownSystem(); error != ERROR_SUCCESS) {
@@ -124,6 +166,16 @@ int Status(const Arguments& args) {
     const fs::path root = fs::absolute(args[0]);
     if (!KernelRunning(root)) {
         std::printf("%s: not booted\n", root.c_str());
+        const hl::daemon::Leftovers leftovers = hl::daemon::FindLeftovers(root);
+        if (!leftovers.empty()) {
+            std::printf(
+                "  left behind by a kernel that ended without shutting down "
+                "(hlsys shutdown %s cleans it up):\n",
+                root.c_str());
+            for (const std::string& line : leftovers.Describe()) {
+                std::printf("    %s\n", line.c_str());
+            }
+        }
         return 0;
     }
     JoinSystem(root);

@@ -47,9 +47,18 @@ int Run(const Arguments& args) {
     if (!fs::is_directory(root / "drive_c")) {
         return Fail(root.string() + " is not a system root");
     }
+    if (!KernelRunning(root)) {
+        return Fail("the kernel of " + root.string() +
+                    " is not running, so no program can use its devices; start it with: "
+                    "hlsys boot " +
+                    root.string());
+    }
     ::setenv("HARBORLOCK_SYSTEM", root.c_str(), 1);
     std::string program = args[1];
-    if (LooksLikeWindowsPath(program)) {
+    if (program.find('/') != std::string::npos && !LooksLikeWindowsPath(program)) {
+        // A host path is the caller's, not the system's C: folder the program starts in.
+        program = fs::absolute(program).string();
+    } else if (LooksLikeWindowsPath(program)) {
         std::string host;
         if (hl::win32::HostPathOf(program, host) != ERROR_SUCCESS || !fs::is_regular_file(host)) {
             return Fail("no program " + program + " in " + root.string());

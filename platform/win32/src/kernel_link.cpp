@@ -2,7 +2,26 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
+
 namespace hl::win32 {
+namespace {
+
+// Said once per process, as Wine says when it finds no server: the calls themselves fail the
+// Windows way, and this tells the user why.
+void ReportNoKernel(const std::filesystem::path& root) {
+    static bool reported = false;
+    if (!reported) {
+        reported = true;
+        std::fprintf(stderr,
+                     "%s: the kernel of the system %s is not running; start it with: hlsys boot "
+                     "%s\n",
+                     program_invocation_short_name, root.c_str(), root.c_str());
+    }
+}
+
+}  // namespace
 
 KernelLink& KernelLink::Instance() {
     static KernelLink* link = new KernelLink;  // lives as long as the process
@@ -25,6 +44,9 @@ bool KernelLink::ConnectLocked() {
     const std::string socketPath = (*root / "run" / "kernel.sock").string();
     const int fd = protocol::Channel::Connect(socketPath.c_str());
     if (fd < 0) {
+        if (errno == ENOENT || errno == ECONNREFUSED) {
+            ReportNoKernel(*root);
+        }
         return false;
     }
     auto channel = std::make_unique<protocol::Channel>(fd);

@@ -5,13 +5,19 @@
 
 namespace hl::win32 {
 
-DWORD FormatVolume(char letter, const std::string& label) {
+DWORD FormatVolume(char letter, const std::string& label, std::string* reason) {
     protocol::FormatVolumeRequest request;
     request.drive = {static_cast<char16_t>(letter), u':'};
     request.label = label;
-    protocol::StatusReply reply;
-    return KernelCall<protocol::RequestType::FormatVolume>(request, reply) ? ERROR_SUCCESS
-                                                                           : GetLastError();
+    protocol::FormatVolumeReply reply;
+    if (KernelCall<protocol::RequestType::FormatVolume>(request, reply)) {
+        return ERROR_SUCCESS;
+    }
+    const DWORD error = GetLastError();
+    if (reason != nullptr) {
+        *reason = reply.reason;
+    }
+    return error;
 }
 
 DWORD SystemStatus(std::vector<std::string>& lines) {

@@ -1,5 +1,6 @@
 // vdtool as a user runs it: exit codes, messages and the files it leaves.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <array>
@@ -48,10 +49,13 @@ protected:
     }
     std::string Path(const std::string& name) const { return (dir / name).string(); }
 
-    // Runs vdtool in the test folder, without a terminal, with `input` as standard input.
-    Outcome Run(const std::string& args, const std::string& input = "/dev/null") {
-        const std::string command = "cd '" + dir.string() + "' && setsid " VDTOOL_PATH " " + args +
-                                    " <" + input + " >out.txt 2>err.txt";
+    // Runs vdtool in the test folder, without a terminal, with `input` as standard input; a run
+    // that hangs is ended after a minute. `limits` are shell commands run first.
+    Outcome Run(const std::string& args, const std::string& input = "/dev/null",
+                const std::string& limits = ":") {
+        const std::string command = "cd '" + dir.string() + "' && " + limits +
+                                    " && setsid timeout 60 " VDTOOL_PATH " " + args + " <" + input +
+                                    " >out.txt 2>err.txt";
         const int status = std::system(command.c_str());
         return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Slurp(dir / "out.txt"),
                 Slurp(dir / "err.txt")};
@@ -123,8 +127,9 @@ TEST_F(Vdtool, RefusesBadInputWithAClearMessage) {
         {"create n.vd --size 100000 --password-file pw1", 1, "not a positive multiple of 262,144"},
         {"create n.vd --size 0 --password-file pw1", 1, "not a positive multiple of 262,144"},
         {"create c.vd --size 262144 --password-file pw1", 1, "already exists"},
-        {"create n.vd --size 262144 --password-file long-pw", 1, "longer than 40 bytes"},
-        {"create n.vd --size 262144 --password-file empty-pw", 1, "empty password"},
+        {"create n.vd --size 262144 --password-file long-pw", 1,
+         "a password has 4 to 40 characters; this one has 41"},
+        {"create n.vd --size 262144 --password-file empty-pw", 1, "this one has 0"},
         {"create n.vd --size 262144", 1, "no terminal"},
         {"check missing.vd --password-file pw1", 1, "no such file"},
         {"check short.vd --password-file pw1", 1, "too short"},
@@ -194,6 +199,74 @@ TEST_F(Vdtool, PasswordsAreWindows1252Keys) {
             << refusal.args << ": " << outcome.err;
         EXPECT_FALSE(fs::exists(dir / "n.vd")) << refusal.args;
     }
+}
+
+TEST_F(Vdtool, PasswordsHaveFourToFortyCharacters) {
+    struct Case {
+        std::size_t length;
+        int exitCode;
+    };
+    ASSERT_EQ(Run("create c.vd --size 262144 --password-file pw1").exitCode, 0);
+    const Case cases[] = {{0, 1}, {3, 1}, {4, 0}, {40, 0}, {41, 1}, {200, 1}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.length);
+        const std::string name = "new-" + std::to_string(c.length) + ".vd";
+        WriteFile("pw", std::string(c.length, 'p') + "\n");
+        const Outcome created = Run("create " + name + " --size 262144 --password-file pw");
+        EXPECT_EQ(created.exitCode, c.exitCode) << created.err;
+        EXPECT_EQ(fs::exists(dir / name), c.exitCode == 0);
+        if (c.exitCode != 0) {
+            EXPECT_NE(created.err.find("4 to 40 characters"), std::string::npos) << created.err;
+            // A new password keeps the same rule; the container keeps its old one.
+            const Outcome changed = Run("passwd c.vd --password-file pw1 --new-password-file pw");
+            EXPECT_EQ(changed.exitCode, 1);
+            EXPECT_NE(changed.err.find("4 to 40 characters"), std::string::npos) << changed.err;
+            EXPECT_EQ(Run("check c.vd --password-file pw1").exitCode, 0);
+        }
+    }
+}
+
+TEST_F(Vdtool, RefusesAFileThatIsNoRegularFile) {
+    ASSERT_EQ(::mkfifo((dir / "pipe.vd").c_str(), 0600), 0);
+    fs::create_directory(dir / "folder.vd");
+    for (const char* args :
+         {"check pipe.vd --password-file pw1", "export pipe.vd out.img --password-file pw1",
+          "write pipe.vd --sector 0 --password-file pw1", "check folder.vd --password-file pw1"}) {
+        SCOPED_TRACE(args);
+        const Outcome outcome = Run(args);
+        EXPECT_EQ(outcome.exitCode, 1);  // a hang ends with 124
+        EXPECT_NE(outcome.err.find("not a regular file"), std::string::npos) << outcome.err;
+    }
+    EXPECT_FALSE(fs::exists(dir / "out.img"));
+}
+
+TEST_F(Vdtool, CreateSaysWhenTheFileIsSparse) {
+    const Outcome outcome = Run("create c.vd --size 1048576 --password-file pw1");
+    ASSERT_EQ(outcome.exitCode, 0) << outcome.err;
+    struct stat status {};
+    ASSERT_EQ(::stat((dir / "c.vd").c_str(), &status), 0);
+    const bool sparse = static_cast<std::uint64_t>(status.st_blocks) * 512 <
+                        static_cast<std::uint64_t>(status.st_size);
+    EXPECT_EQ(outcome.out.find("sparse") != std::string::npos, sparse) << outcome.out;
+    EXPECT_TRUE(sparse) << "the folder's file system made a full file; the note went untested";
+}
+
+TEST_F(Vdtool, AFailedExportLeavesNoPlaintextBehind) {
+    RandomImage("plain.img", 524288);
+    ASSERT_EQ(Run("create c.vd --size 524288 --password-file pw1").exitCode, 0);
+    ASSERT_EQ(Run("import c.vd plain.img --password-file pw1").exitCode, 0);
+    // Files of this run may not grow beyond 128 KiB: the export fails a quarter of the way.
+    const Outcome outcome =
+        Run("export c.vd back.img --password-file pw1", "/dev/null", "trap '' XFSZ && ulimit -f 256");
+    EXPECT_EQ(outcome.exitCode, 1);
+    EXPECT_NE(outcome.err.find("writing the output failed"), std::string::npos) << outcome.err;
+    EXPECT_FALSE(fs::exists(dir / "back.img"));
+    // A failure before anything was written touches no file either, and an output that is not a
+    // regular file is never removed.
+    EXPECT_EQ(Run("export c.vd back.img --password-file pw2").exitCode, 2);
+    EXPECT_FALSE(fs::exists(dir / "back.img"));
+    EXPECT_EQ(Run("export c.vd /dev/full --password-file pw1").exitCode, 1);
+    EXPECT_TRUE(fs::exists("/dev/full"));
 }
 
 TEST_F(Vdtool, SelfTestPasses) {

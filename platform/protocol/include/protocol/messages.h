@@ -210,6 +210,16 @@ struct FormatVolumeRequest {
     }
 };
 
+struct FormatVolumeReply {
+    std::int32_t status = 0;
+    std::string reason;  // when the format failed: what the formatter said, UTF-8
+    template <typename A>
+    void Fields(A& a) {
+        a.Field(status);
+        a.Field(reason);
+    }
+};
+
 struct SystemStatusReply {
     std::int32_t status = 0;
     std::vector<std::string> lines;  // one line each: devices, drive letters, volumes, drivers
@@ -233,7 +243,7 @@ struct SystemStatusReply {
     X(VolumePath, 9, VolumePathRequest, VolumePathReply)       \
     X(SystemStatus, 10, Empty, SystemStatusReply)              \
     X(Shutdown, 11, Empty, StatusReply)                        \
-    X(FormatVolume, 12, FormatVolumeRequest, StatusReply)
+    X(FormatVolume, 12, FormatVolumeRequest, FormatVolumeReply)
 
 enum class RequestType : std::uint16_t {
 #define HL_PROTOCOL_ENUM(name, number, request, reply) name = number,

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -52,6 +54,15 @@ public:
 private:
     std::unique_ptr<State> state_;
 };
+
+// What a killed owner of a surface can leave behind: the ntfs-3g processes that served volumes of
+// the root's surface, and the mounts at <root>/dev and below <root>/mnt.
+struct StaleMounts {
+    std::vector<pid_t> servers;
+    std::vector<std::string> mountPoints;
+    bool empty() const { return servers.empty() && mountPoints.empty(); }
+};
+StaleMounts FindStaleMounts(const std::filesystem::path& root);
 
 // Unmounts whatever is mounted at <root>/dev and below <root>/mnt, and kills the ntfs-3g processes
 // that served volumes of that root's surface. Returns false when a mount could not be removed.

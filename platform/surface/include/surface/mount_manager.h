@@ -63,8 +63,10 @@ public:
     VolumeResult Lock(char letter, pid_t requester);
     VolumeResult Dismount(char letter);
     VolumeResult Unlock(char letter);
-    // Quick NTFS format (4096-byte sectors and clusters), then mounts the new file system.
-    VolumeResult Format(char letter, pid_t requester, std::string_view label = {});
+    // Quick NTFS format (4096-byte sectors and clusters), then mounts the new file system. When
+    // mkntfs fails, `reason` (if given) receives what it said.
+    VolumeResult Format(char letter, pid_t requester, std::string_view label = {},
+                        std::string* reason = nullptr);
     void DismountAll();
 
     std::optional<VolumeInfo> Query(char letter) const;

@@ -9,8 +9,9 @@
 
 namespace hl::win32 {
 
-// Quick-formats the volume on `letter` with NTFS and mounts it; a Win32 error code.
-DWORD FormatVolume(char letter, const std::string& label);
+// Quick-formats the volume on `letter` with NTFS and mounts it; a Win32 error code. When the
+// formatter itself failed, `reason` (if given) receives what it said.
+DWORD FormatVolume(char letter, const std::string& label, std::string* reason = nullptr);
 // One line per driver, drive letter and volume.
 DWORD SystemStatus(std::vector<std::string>& lines);
 // Asks the kernel to unload its drivers, take its volumes down and end.
