@@ -93,6 +93,7 @@ public:
     IoResult DeviceControl(ULONG code, const void* input, ULONG inputLength, void* output,
                            ULONG outputLength);
     PDEVICE_OBJECT Device() const;
+    ACCESS_MASK GrantedAccess() const;  // file rights, generic rights mapped
 
 private:
     friend class Kernel;
@@ -146,6 +147,9 @@ public:
     // Opens a device by name (links are followed), as the calling host thread's caller.
     NTSTATUS OpenDevice(std::u16string_view ntName, ACCESS_MASK access,
                         std::unique_ptr<DeviceFile>& file);
+    // The host user and group that own a device, as its driver set them; false when the device
+    // has no owner that is a host account.
+    bool DeviceOwner(PDEVICE_OBJECT device, CallerIdentity& owner);
 
     // The caller identity of the calling host thread, used by its requests (a client's
     // security is captured from it); without one a thread acts as root.
