@@ -317,9 +317,16 @@ NTSTATUS ServeOpenFile(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     extension->ClientSecurity = TakeRequestSecurity(Irp);
     NTSTATUS status = STATUS_INVALID_DEVICE_REQUEST;  // an earlier open-file of the queue won
     if (!QueryMediaState(extension).MediaPresent) {
-        SeImpersonateClient(extension->ClientSecurity, nullptr);
-        status = OpenContainer(DeviceObject, RequestRecord<VD_OPEN_FILE_INFORMATION>(Irp));
-        PsRevertToSelf();
+        // The disk is the caller's before its media arrives: nobody else gets in meanwhile.
+        status = RestrictDiskToClient(DeviceObject, extension->ClientSecurity->ClientToken);
+        if (NT_SUCCESS(status)) {
+            SeImpersonateClient(extension->ClientSecurity, nullptr);
+            status = OpenContainer(DeviceObject, RequestRecord<VD_OPEN_FILE_INFORMATION>(Irp));
+            PsRevertToSelf();
+        }
+        if (!NT_SUCCESS(status)) {
+            OpenDiskToEveryone(DeviceObject);
+        }
     }
     // The handle carries the caller's rights from now on; the token is not kept beyond the open.
     FreeClientSecurity(extension->ClientSecurity);

@@ -123,8 +123,13 @@ NTSTATUS ServeControlRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LO
     switch (Stack->Parameters.DeviceIoControl.IoControlCode) {
         case IOCTL_VD_OPEN_FILE:
             return ServeOpenFile(DeviceObject, Irp);
-        case IOCTL_VD_CLOSE_FILE:
-            return ServeCloseFile(extension);
+        case IOCTL_VD_CLOSE_FILE: {
+            const NTSTATUS status = ServeCloseFile(extension);
+            if (NT_SUCCESS(status)) {
+                OpenDiskToEveryone(DeviceObject);  // the disk is free for any user again
+            }
+            return status;
+        }
         case IOCTL_VD_SET_KEY:
             return ServeSetKey(extension, Irp);
         case IOCTL_VD_OPEN_KEY:

@@ -72,6 +72,11 @@ NTSTATUS DiskDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // The standard disk and storage requests of a ready device, answered at once.
 NTSTATUS AnswerStandardRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, const MediaState& State);
 
+// While a container is open the disk admits only the user who asked for it and the local
+// system; without one it admits everybody.
+NTSTATUS RestrictDiskToClient(PDEVICE_OBJECT DeviceObject, PACCESS_TOKEN ClientToken);
+void OpenDiskToEveryone(PDEVICE_OBJECT DeviceObject);
+
 // The private requests, in the worker.
 NTSTATUS ServeOpenFile(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS ServeCloseFile(DiskDeviceExtension* Extension);

@@ -53,5 +53,52 @@ TEST(ImpersonationTest, TheContainerOpensWithTheCallersRights) {
     }
 }
 
+// While a container is open the disk is its user's: nobody else opens it for data access, not
+// even a handle with the disk's own name; without one, and after a failed open, it is anyone's.
+TEST(ImpersonationTest, AMountedDiskAdmitsOnlyItsUser) {
+    LockvolSystem system(1);
+    ASSERT_EQ(system.Load(), STATUS_SUCCESS);
+    std::filesystem::permissions(system.driveC(), std::filesystem::perms::all);
+    const auto openAs = [&](const CallerIdentity& who, ACCESS_MASK access) {
+        ScopedCaller caller(who);
+        std::unique_ptr<hl::kernel::DeviceFile> file;
+        return system.kernel().OpenDevice(DiskName(0), access, file);
+    };
+
+    std::unique_ptr<hl::kernel::DeviceFile> disk;
+    {
+        ScopedCaller owner(kOwner);
+        disk = system.OpenDisk(0);
+        // A failed open leaves the disk free.
+        EXPECT_EQ(OpenFile(*disk, "\\??\\C:\\missing.vd", 0).status, STATUS_NO_SUCH_FILE);
+    }
+    EXPECT_EQ(openAs(kOther, GENERIC_READ | GENERIC_WRITE), STATUS_SUCCESS);
+    {
+        ScopedCaller owner(kOwner);
+        ASSERT_EQ(OpenFile(*disk, "\\??\\C:\\mine.vd", kMiB).status, STATUS_SUCCESS);
+    }
+    hl::kernel::CallerIdentity found;
+    ASSERT_TRUE(system.kernel().DeviceOwner(disk->Device(), found));
+    EXPECT_EQ(found.uid, kOwner.uid);
+    EXPECT_EQ(found.gid, kOwner.gid);
+    EXPECT_EQ(openAs(kOther, GENERIC_READ), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(openAs(kOther, GENERIC_WRITE), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(openAs(kOwner, GENERIC_READ | GENERIC_WRITE), STATUS_SUCCESS);
+    EXPECT_EQ(openAs({0, 0, {}}, GENERIC_READ | GENERIC_WRITE), STATUS_SUCCESS);
+    // A handle without data access may still be had, and does nothing.
+    {
+        ScopedCaller other(kOther);
+        std::unique_ptr<hl::kernel::DeviceFile> bare;
+        ASSERT_EQ(system.kernel().OpenDevice(DiskName(0), 0, bare), STATUS_SUCCESS);
+        EXPECT_EQ(CloseFile(*bare).status, STATUS_ACCESS_DENIED);
+    }
+    {
+        ScopedCaller owner(kOwner);
+        ASSERT_EQ(CloseFile(*disk).status, STATUS_SUCCESS);
+    }
+    EXPECT_EQ(openAs(kOther, GENERIC_READ | GENERIC_WRITE), STATUS_SUCCESS);
+    EXPECT_TRUE(system.kernel().Diagnostics().empty());
+}
+
 }  // namespace
 }  // namespace lockvol_test
