@@ -56,8 +56,9 @@ NTSTATUS ToStatus(VolumeResult result) {
 // serves one request of a device at a time anyway, so the surface's threads take turns.
 class KernelDisk : public surface::BlockDevice {
 public:
-    KernelDisk(std::string name, std::unique_ptr<hl::kernel::DeviceFile> file)
-        : name_(std::move(name)), file_(std::move(file)) {}
+    KernelDisk(hl::kernel::Kernel& kernel, std::string name,
+               std::unique_ptr<hl::kernel::DeviceFile> file)
+        : kernel_(kernel), name_(std::move(name)), file_(std::move(file)) {}
 
     std::string Name() const override { return name_; }
 
@@ -74,6 +75,11 @@ public:
         state.length = static_cast<std::uint64_t>(length.Length.QuadPart);
         const auto writable = file_->DeviceControl(IOCTL_DISK_IS_WRITABLE, nullptr, 0, nullptr, 0);
         state.writeProtected = writable.status == STATUS_MEDIA_WRITE_PROTECTED;
+        hl::kernel::CallerIdentity owner;
+        if (kernel_.DeviceOwner(file_->Device(), owner)) {
+            state.ownerUid = owner.uid;
+            state.ownerGid = owner.gid;
+        }
         return state;
     }
 
@@ -94,6 +100,7 @@ public:
     }
 
 private:
+    hl::kernel::Kernel& kernel_;
     std::string name_;
     std::mutex mutex_;
     std::unique_ptr<hl::kernel::DeviceFile> file_;
@@ -128,7 +135,7 @@ std::unique_ptr<SurfaceVolumes> SurfaceVolumes::Start(const std::filesystem::pat
         std::unique_ptr<hl::kernel::DeviceFile> file;
         if (NT_SUCCESS(kernel.OpenDevice(name, GENERIC_READ | GENERIC_WRITE, file))) {
             volumes->surface_->AddDevice(
-                std::make_shared<KernelDisk>(LeafName(name), std::move(file)));
+                std::make_shared<KernelDisk>(kernel, LeafName(name), std::move(file)));
         }
     }
     volumes->mounts_ = std::make_unique<surface::MountManager>(*volumes->surface_);

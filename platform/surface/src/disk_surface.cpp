@@ -143,6 +143,8 @@ struct stat DeviceAttributes(Entry& entry) {
     struct stat attributes {};
     attributes.st_ino = entry.ino;
     attributes.st_mode = S_IFREG | 0600;
+    attributes.st_uid = state.ownerUid;
+    attributes.st_gid = state.ownerGid;
     attributes.st_nlink = 1;
     attributes.st_size = state.mediaPresent ? static_cast<off_t>(state.length) : 0;
     attributes.st_blksize = kSectorSize;

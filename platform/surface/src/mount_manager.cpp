@@ -204,6 +204,12 @@ VolumeResult MountManager::MountLocked(char letter, Volume& volume) {
     if (!device) {
         return VolumeResult::DeviceNotFound;
     }
+    // A second letter of the same device gets no second file system on it: two would corrupt it.
+    for (const auto& [other, bound] : volumes_) {
+        if (other != letter && bound.device == volume.device && bound.server != 0) {
+            return VolumeResult::InUse;
+        }
+    }
     const DeviceState state = device->State();
     if (!state.mediaPresent) {
         return VolumeResult::NoMedia;
@@ -230,7 +236,9 @@ VolumeResult MountManager::MountLocked(char letter, Volume& volume) {
         umount2(mountPath.c_str(), MNT_DETACH);
     }
     fs::create_directories(mountPath, error);
-    std::string options = "no_detach,big_writes,allow_other";
+    // Served to every process, yet its files are the device owner's alone.
+    std::string options = "no_detach,big_writes,allow_other,uid=" + std::to_string(state.ownerUid) +
+                          ",gid=" + std::to_string(state.ownerGid) + ",umask=077";
     if (state.writeProtected) {
         options += ",ro";
     }
