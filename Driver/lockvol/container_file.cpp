@@ -244,6 +244,7 @@ NTSTATUS AdoptContainer(PDEVICE_OBJECT DeviceObject, HANDLE File, const ANSI_STR
     extension->ReadOnly = ReadOnly;
     extension->KeyBlockPresent = KeyBlockPresent;
     extension->MediaPresent = TRUE;
+    ++extension->MediaGeneration;
     KeReleaseSpinLock(&extension->StateLock, irql);
     return STATUS_SUCCESS;
 }
@@ -323,6 +324,9 @@ NTSTATUS ServeOpenFile(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
             SeImpersonateClient(extension->ClientSecurity, nullptr);
             status = OpenContainer(DeviceObject, RequestRecord<VD_OPEN_FILE_INFORMATION>(Irp));
             PsRevertToSelf();
+        }
+        if (NT_SUCCESS(status)) {
+            AdmitToCurrentMedia(extension, Irp);
         }
         if (!NT_SUCCESS(status)) {
             OpenDiskToEveryone(DeviceObject);

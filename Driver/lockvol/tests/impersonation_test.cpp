@@ -72,10 +72,35 @@ TEST(ImpersonationTest, AMountedDiskAdmitsOnlyItsUser) {
         // A failed open leaves the disk free.
         EXPECT_EQ(OpenFile(*disk, "\\??\\C:\\missing.vd", 0).status, STATUS_NO_SUCH_FILE);
     }
-    EXPECT_EQ(openAs(kOther, GENERIC_READ | GENERIC_WRITE), STATUS_SUCCESS);
+    // A handle taken while the disk was free...
+    std::unique_ptr<hl::kernel::DeviceFile> early;
+    {
+        ScopedCaller other(kOther);
+        ASSERT_EQ(system.kernel().OpenDevice(DiskName(0), GENERIC_READ | GENERIC_WRITE, early),
+                  STATUS_SUCCESS);
+    }
     {
         ScopedCaller owner(kOwner);
         ASSERT_EQ(OpenFile(*disk, "\\??\\C:\\mine.vd", kMiB).status, STATUS_SUCCESS);
+        ASSERT_EQ(SetKey(*disk, KeyMaterialFrom(7), MakePassword("mine")).status, STATUS_SUCCESS);
+    }
+    // ...serves nothing of the container that came after it.
+    {
+        ScopedCaller other(kOther);
+        Bytes data;
+        VD_OPEN_FILE_INFORMATION record;
+        EXPECT_EQ(ReadDisk(*early, 0, 4096, data).status, STATUS_VOLUME_DISMOUNTED);
+        EXPECT_EQ(WriteDisk(*early, 0, Bytes(4096, 0)).status, STATUS_VOLUME_DISMOUNTED);
+        EXPECT_EQ(QueryFile(*early, record).status, STATUS_VOLUME_DISMOUNTED);
+        EXPECT_EQ(SetKey(*early, KeyMaterialFrom(8), MakePassword("stolen")).status,
+                  STATUS_VOLUME_DISMOUNTED);
+        EXPECT_EQ(CloseFile(*early).status, STATUS_VOLUME_DISMOUNTED);
+        EXPECT_EQ(OpenFile(*early, "\\??\\C:\\mine.vd", 0).status, STATUS_INVALID_DEVICE_REQUEST);
+    }
+    {
+        ScopedCaller owner(kOwner);
+        Bytes data;
+        EXPECT_EQ(ReadDisk(*disk, 0, 4096, data).status, STATUS_SUCCESS);
     }
     hl::kernel::CallerIdentity found;
     ASSERT_TRUE(system.kernel().DeviceOwner(disk->Device(), found));

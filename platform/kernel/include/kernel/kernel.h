@@ -155,6 +155,7 @@ public:
     // security is captured from it); without one a thread acts as root.
     static void SetThreadCaller(const CallerIdentity& caller);
     static void ClearThreadCaller();
+    static std::optional<CallerIdentity> ThreadCaller();
 
     Faults& faults();
     // Driver bugs the kernel caught (double completion, bad pool frees...), one line each.
@@ -171,13 +172,24 @@ private:
     std::unique_ptr<System> system_;
 };
 
-// Sets a thread's caller identity for a scope.
+// Sets a thread's caller identity for a scope; the one it had before comes back after it.
 class ScopedCaller {
 public:
-    explicit ScopedCaller(const CallerIdentity& caller) { Kernel::SetThreadCaller(caller); }
-    ~ScopedCaller() { Kernel::ClearThreadCaller(); }
+    explicit ScopedCaller(const CallerIdentity& caller) : previous_(Kernel::ThreadCaller()) {
+        Kernel::SetThreadCaller(caller);
+    }
+    ~ScopedCaller() {
+        if (previous_) {
+            Kernel::SetThreadCaller(*previous_);
+        } else {
+            Kernel::ClearThreadCaller();
+        }
+    }
     ScopedCaller(const ScopedCaller&) = delete;
     ScopedCaller& operator=(const ScopedCaller&) = delete;
+
+private:
+    std::optional<CallerIdentity> previous_;
 };
 
 }  // namespace hl::kernel
