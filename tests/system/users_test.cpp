@@ -235,6 +235,14 @@ TEST(Users, AnotherUsersDiskRefusesEveryAttack) {
         {"list the mounted folder", [&] { return HostOpen(root / "mnt" / "x"); }, EACCES},
         {"read the container", [&] { return HostOpen(root / "drive_c" / "owner" / "vault.vd"); },
          EACCES},
+        {"mount another disk on its letter",
+         [] {
+             ControllerState state;
+             return system_test::MountDisk(state, 'X', "C:\\intruder\\over.vd", 1 << 20, "mine")
+                        ? 0L
+                        : static_cast<long>(state.LastError);
+         },
+         static_cast<long>(KV_E_LETTER_IN_USE)},
         {"unmount it through the controller",
          [] {
              ControllerState state;

@@ -133,7 +133,7 @@ NTSTATUS CheckDeviceAccess(DeviceObj& device, const CallerIdentity& identity, AC
     ACL header;
     std::memcpy(&header, dacl.data(), sizeof(header));
     for (USHORT ace = 0; ace < header.AceCount && at + sizeof(ACE_HEADER) <= dacl.size(); ++ace) {
-        ACCESS_ALLOWED_ACE entry;
+        ACCESS_ALLOWED_ACE entry{};
         std::memcpy(&entry, dacl.data() + at, std::min(sizeof(entry), dacl.size() - at));
         const std::size_t size = entry.Header.AceSize;
         if (size < sizeof(ACCESS_ALLOWED_ACE) - sizeof(ULONG) || at + size > dacl.size()) {
