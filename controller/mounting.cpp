@@ -136,8 +136,12 @@ BOOL ScanDevices(ControllerState& state, char* deviceName) {
 HANDLE MountContainer(ControllerState& state, char letter) {
     state.LastError = S_OK;
     HANDLE volume = OpenVolume(letter);
+    // A volume that refuses this user is still a volume on the letter: another user's disk.
+    const bool taken = volume != INVALID_HANDLE_VALUE || GetLastError() == ERROR_ACCESS_DENIED;
     if (volume != INVALID_HANDLE_VALUE) {
         CloseHandle(volume);
+    }
+    if (taken) {
         state.LastError = KV_E_LETTER_IN_USE;
         return INVALID_HANDLE_VALUE;
     }

@@ -260,6 +260,7 @@ NTSTATUS AdoptContainer(PDEVICE_OBJECT DeviceObject, HANDLE File, const ANSI_STR
     extension->ReadOnly = ReadOnly;
     extension->KeyBlockPresent = KeyBlockPresent;
     extension->MediaPresent = TRUE;
+    ++extension->MediaGeneration;
     KeReleaseSpinLock(&extension->StateLock, irql);
     return STATUS_SUCCESS;
 }
@@ -333,12 +334,23 @@ NTSTATUS ServeOpenFile(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     extension->ClientSecurity = TakeRequestSecurity(Irp);
     NTSTATUS status = STATUS_INVALID_DEVICE_REQUEST;  // an earlier open-file of the queue won
     if (!QueryMediaState(extension).MediaPresent) {
-        // Without the caller's identity the file would be opened with the system's rights.
-        status = SeImpersonateClientEx(extension->ClientSecurity, nullptr);
+        // The disk is the caller's before its media arrives: nobody else gets in meanwhile.
+        status = RestrictDiskToClient(DeviceObject, extension->ClientSecurity->ClientToken);
         if (NT_SUCCESS(status)) {
-            status = OpenContainer(DeviceObject, RequestRecord<VD_OPEN_FILE_INFORMATION>(Irp));
+            // Without the caller's identity the file would be opened with the system's rights.
+            status = SeImpersonateClientEx(extension->ClientSecurity, nullptr);
+            if (NT_SUCCESS(status)) {
+                status =
+                    OpenContainer(DeviceObject, RequestRecord<VD_OPEN_FILE_INFORMATION>(Irp));
+            }
+            PsRevertToSelf();
         }
-        PsRevertToSelf();
+        if (NT_SUCCESS(status)) {
+            AdmitToCurrentMedia(extension, Irp);
+        }
+        if (!NT_SUCCESS(status)) {
+            OpenDiskToEveryone(DeviceObject);
+        }
     }
     // The handle carries the caller's rights from now on; the token is not kept beyond the open.
     FreeClientSecurity(extension->ClientSecurity);

@@ -247,6 +247,9 @@ NTSTATUS DiskDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         }
         return QueueOpenFile(extension, Irp);
     }
+    if (code != IOCTL_VD_OPEN_FILE && OpenedOnOtherMedia(state, Irp)) {
+        return Answer(Irp, STATUS_VOLUME_DISMOUNTED);
+    }
     if (!state.KeyBlockPresent && !AdmittedWithoutKeyBlock(code)) {
         return Answer(Irp, STATUS_NO_MEDIA_IN_DEVICE);
     }

@@ -123,8 +123,13 @@ NTSTATUS ServeControlRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LO
     switch (Stack->Parameters.DeviceIoControl.IoControlCode) {
         case IOCTL_VD_OPEN_FILE:
             return ServeOpenFile(DeviceObject, Irp);
-        case IOCTL_VD_CLOSE_FILE:
-            return ServeCloseFile(extension);
+        case IOCTL_VD_CLOSE_FILE: {
+            const NTSTATUS status = ServeCloseFile(extension);
+            if (NT_SUCCESS(status)) {
+                OpenDiskToEveryone(DeviceObject);  // the disk is free for any user again
+            }
+            return status;
+        }
         case IOCTL_VD_SET_KEY:
             return ServeSetKey(extension, Irp);
         case IOCTL_VD_OPEN_KEY:
@@ -212,7 +217,7 @@ MediaState QueryMediaState(DiskDeviceExtension* Extension) {
     KIRQL irql;
     KeAcquireSpinLock(&Extension->StateLock, &irql);
     const MediaState state{Extension->MediaPresent, Extension->KeyBlockPresent, Extension->ReadOnly,
-                           Extension->FileSize.QuadPart};
+                           Extension->FileSize.QuadPart, Extension->MediaGeneration};
     KeReleaseSpinLock(&Extension->StateLock, irql);
     return state;
 }
@@ -259,8 +264,23 @@ BOOLEAN QueueRequest(DiskDeviceExtension* Extension, PIRP Irp) {
     return TRUE;
 }
 
+bool OpenedOnOtherMedia(const MediaState& State, PIRP Irp) {
+    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
+    return State.MediaPresent && file != nullptr &&
+           reinterpret_cast<ULONG_PTR>(file->FsContext2) != State.Generation;
+}
+
+void AdmitToCurrentMedia(DiskDeviceExtension* Extension, PIRP Irp) {
+    if (PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject) {
+        file->FsContext2 =
+            reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(QueryMediaState(Extension).Generation));
+    }
+}
+
 NTSTATUS DiskCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    UNREFERENCED_PARAMETER(DeviceObject);
+    if (IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_CREATE) {
+        AdmitToCurrentMedia(DiskExtension(DeviceObject), Irp);
+    }
     Irp->IoStatus.Status = STATUS_SUCCESS;
     Irp->IoStatus.Information = FILE_OPENED;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
@@ -273,6 +293,9 @@ NTSTATUS DiskReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     const MediaState state = QueryMediaState(extension);
     if (!state.Ready()) {
         return CompleteRequest(Irp, STATUS_NO_MEDIA_IN_DEVICE, 0);
+    }
+    if (OpenedOnOtherMedia(state, Irp)) {
+        return CompleteRequest(Irp, STATUS_VOLUME_DISMOUNTED, 0);
     }
     if (TransferLength(stack) == 0) {
         return CompleteRequest(Irp, STATUS_SUCCESS, 0);

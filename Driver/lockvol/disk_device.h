@@ -30,6 +30,9 @@ struct DiskDeviceExtension {
     // MediaPresent, KeyBlockPresent, FileName, FileSize, ReadOnly.
     KSPIN_LOCK StateLock;
     ULONG DeviceNumber;
+    // Counts the containers opened on the device; a handle remembers the count it was opened at
+    // (in its file object's FsContext2), under StateLock.
+    ULONG MediaGeneration;
 };
 
 // The disk seen through the device: the file without its header, never negative.
@@ -43,6 +46,7 @@ struct MediaState {
     BOOLEAN KeyBlockPresent;
     BOOLEAN ReadOnly;
     LONGLONG FileSize;
+    ULONG Generation;
 
     bool Ready() const { return MediaPresent && KeyBlockPresent; }
     LONGLONG DataArea() const { return DataAreaSize(FileSize); }
@@ -53,6 +57,12 @@ inline DiskDeviceExtension* DiskExtension(PDEVICE_OBJECT DeviceObject) {
 }
 
 MediaState QueryMediaState(DiskDeviceExtension* Extension);
+
+// A handle opened before the container now open arrived belongs to someone who was never let
+// in to it (the disk admitted everybody then): it serves nothing but another open-file.
+bool OpenedOnOtherMedia(const MediaState& State, PIRP Irp);
+// The handle that opened the container sees it.
+void AdmitToCurrentMedia(DiskDeviceExtension* Extension, PIRP Irp);
 
 NTSTATUS CreateDiskDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceNumber);
 PDEVICE_OBJECT DeleteDiskDevice(PDEVICE_OBJECT DeviceObject);
@@ -71,6 +81,11 @@ NTSTATUS DiskDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 // The standard disk and storage requests of a ready device, answered at once.
 NTSTATUS AnswerStandardRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, const MediaState& State);
+
+// While a container is open the disk admits only the user who asked for it and the local
+// system; without one it admits everybody.
+NTSTATUS RestrictDiskToClient(PDEVICE_OBJECT DeviceObject, PACCESS_TOKEN ClientToken);
+void OpenDiskToEveryone(PDEVICE_OBJECT DeviceObject);
 
 // The private requests, in the worker.
 NTSTATUS ServeOpenFile(PDEVICE_OBJECT DeviceObject, PIRP Irp);

@@ -43,7 +43,18 @@ KernelSession::KernelSession(SystemDaemon& daemon, const PeerIdentity& peer)
 
 KernelSession::~KernelSession() {
     hl::kernel::ScopedCaller as(caller_);
+    for (auto& [handle, file] : files_) {
+        ReleaseLock(file);
+    }
     files_.clear();
+}
+
+// As on Windows, a volume lock lasts no longer than the handle that took it.
+void KernelSession::ReleaseLock(OpenFile& file) {
+    if (file.holdsLock) {
+        file.holdsLock = false;
+        daemon_.volumes().Unlock(file.letter);
+    }
 }
 
 bool KernelSession::Handle(std::uint16_t type, std::span<const std::uint8_t> body,
@@ -76,7 +87,13 @@ protocol::OpenDeviceReply KernelSession::OpenDevice(const protocol::OpenDeviceRe
 }
 
 protocol::StatusReply KernelSession::CloseHandle(const protocol::CloseHandleRequest& in) {
-    return {files_.erase(in.handle) == 1 ? STATUS_SUCCESS : STATUS_INVALID_HANDLE};
+    OpenFile* file = Find(in.handle);
+    if (file == nullptr) {
+        return {STATUS_INVALID_HANDLE};
+    }
+    ReleaseLock(*file);
+    files_.erase(in.handle);
+    return {STATUS_SUCCESS};
 }
 
 protocol::TransferReply KernelSession::VolumeRequest(OpenFile& file, std::uint32_t code) {
@@ -87,14 +104,24 @@ protocol::TransferReply KernelSession::VolumeRequest(OpenFile& file, std::uint32
         // The system's own drive is always in use.
         return Failure(code == kLockVolume ? STATUS_ACCESS_DENIED : STATUS_NOT_LOCKED);
     }
+    // Only a handle opened for data access may take the volume down, as file systems demand.
+    if ((file.device->GrantedAccess() & (FILE_READ_DATA | FILE_WRITE_DATA)) == 0) {
+        return Failure(STATUS_ACCESS_DENIED);
+    }
     Volumes& volumes = daemon_.volumes();
     switch (code) {
-        case kLockVolume:
-            return Failure(volumes.Lock(file.letter, peer_.pid));
+        case kLockVolume: {
+            const NTSTATUS status = volumes.Lock(file.letter, peer_.pid);
+            file.holdsLock = file.holdsLock || NT_SUCCESS(status);
+            return Failure(status);
+        }
         case kDismountVolume:
             return Failure(volumes.Dismount(file.letter));
-        default:
-            return Failure(volumes.Unlock(file.letter));
+        default: {
+            const NTSTATUS status = volumes.Unlock(file.letter);
+            file.holdsLock = file.holdsLock && !NT_SUCCESS(status);
+            return Failure(status);
+        }
     }
 }
 
@@ -148,7 +175,7 @@ protocol::TransferReply KernelSession::WriteDevice(const protocol::WriteDeviceRe
 }
 
 protocol::StatusReply KernelSession::DefineDosDevice(const protocol::DefineDosDeviceRequest& in) {
-    return {daemon_.DefineDosDevice(in.flags, in.deviceName, in.targetPath)};
+    return {daemon_.DefineDosDevice(peer_.uid, in.flags, in.deviceName, in.targetPath)};
 }
 
 protocol::NamesReply KernelSession::QueryDosDevice(const protocol::QueryDosDeviceRequest& in) {
@@ -186,6 +213,14 @@ protocol::FormatVolumeReply KernelSession::FormatVolume(const protocol::FormatVo
     if (daemon_.IsHostDrive(letter)) {
         return {STATUS_ACCESS_DENIED, {}};  // the system's own drive is never formatted
     }
+    // Formatting writes the whole volume: the caller must be allowed to open it for that.
+    std::unique_ptr<hl::kernel::DeviceFile> volume;
+    const NTSTATUS status =
+        daemon_.kernel().OpenDevice(u"\\??\\" + in.drive, GENERIC_READ | GENERIC_WRITE, volume);
+    if (status == STATUS_ACCESS_DENIED) {
+        return {status, {}};
+    }
+    volume.reset();
     protocol::FormatVolumeReply reply;
     reply.status = daemon_.volumes().Format(letter, peer_.pid, in.label, reply.reason);
     return reply;

@@ -38,9 +38,11 @@ private:
     // A handle: a device of the kernel, or the volume of a host drive (which serves nothing).
     struct OpenFile {
         std::unique_ptr<hl::kernel::DeviceFile> device;
-        char letter = 0;  // the drive it was opened through, for the volume requests
+        char letter = 0;         // the drive it was opened through, for the volume requests
+        bool holdsLock = false;  // its lock of the volume ends with the handle
     };
     OpenFile* Find(std::uint32_t handle);
+    void ReleaseLock(OpenFile& file);
     protocol::TransferReply VolumeRequest(OpenFile& file, std::uint32_t code);
 
     SystemDaemon& daemon_;

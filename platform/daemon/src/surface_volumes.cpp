@@ -56,8 +56,12 @@ NTSTATUS ToStatus(VolumeResult result) {
 // serves one request of a device at a time anyway, so the surface's threads take turns.
 class KernelDisk : public surface::BlockDevice {
 public:
-    KernelDisk(std::string name, std::unique_ptr<hl::kernel::DeviceFile> file)
-        : name_(std::move(name)), file_(std::move(file)) {}
+    KernelDisk(hl::kernel::Kernel& kernel, std::u16string ntName, std::string name,
+               std::unique_ptr<hl::kernel::DeviceFile> file)
+        : kernel_(kernel),
+          ntName_(std::move(ntName)),
+          name_(std::move(name)),
+          file_(std::move(file)) {}
 
     std::string Name() const override { return name_; }
 
@@ -65,8 +69,10 @@ public:
         std::lock_guard lock(mutex_);
         surface::DeviceState state;
         GET_LENGTH_INFORMATION length{};
-        const auto io =
-            file_->DeviceControl(IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length, sizeof(length));
+        const auto io = Fresh([&] {
+            return file_->DeviceControl(IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length,
+                                        sizeof(length));
+        });
         if (!NT_SUCCESS(io.status)) {
             return state;
         }
@@ -74,26 +80,51 @@ public:
         state.length = static_cast<std::uint64_t>(length.Length.QuadPart);
         const auto writable = file_->DeviceControl(IOCTL_DISK_IS_WRITABLE, nullptr, 0, nullptr, 0);
         state.writeProtected = writable.status == STATUS_MEDIA_WRITE_PROTECTED;
+        hl::kernel::CallerIdentity owner;
+        if (kernel_.DeviceOwner(file_->Device(), owner)) {
+            state.ownerUid = owner.uid;
+            state.ownerGid = owner.gid;
+        }
         return state;
     }
 
     IoResult ReadSectors(std::uint64_t offset, void* buffer, std::size_t length) override {
         std::lock_guard lock(mutex_);
-        const auto io =
-            file_->Read(buffer, static_cast<ULONG>(length), static_cast<LONGLONG>(offset));
+        const auto io = Fresh([&] {
+            return file_->Read(buffer, static_cast<ULONG>(length), static_cast<LONGLONG>(offset));
+        });
         return NT_SUCCESS(io.status) && io.information != length ? IoResult::DeviceError
                                                                  : FromStatus(io.status);
     }
 
     IoResult WriteSectors(std::uint64_t offset, const void* buffer, std::size_t length) override {
         std::lock_guard lock(mutex_);
-        const auto io =
-            file_->Write(buffer, static_cast<ULONG>(length), static_cast<LONGLONG>(offset));
+        const auto io = Fresh([&] {
+            return file_->Write(buffer, static_cast<ULONG>(length), static_cast<LONGLONG>(offset));
+        });
         return NT_SUCCESS(io.status) && io.information != length ? IoResult::DeviceError
                                                                  : FromStatus(io.status);
     }
 
 private:
+    // A handle from before the disk's present container serves nothing: the surface, which is
+    // the system's own, opens the disk afresh and tries once more.
+    template <class Call>
+    hl::kernel::IoResult Fresh(Call call) {
+        hl::kernel::IoResult io = call();
+        if (io.status == STATUS_VOLUME_DISMOUNTED) {
+            hl::kernel::ScopedCaller system(hl::kernel::CallerIdentity{});
+            std::unique_ptr<hl::kernel::DeviceFile> file;
+            if (NT_SUCCESS(kernel_.OpenDevice(ntName_, GENERIC_READ | GENERIC_WRITE, file))) {
+                file_ = std::move(file);
+                io = call();
+            }
+        }
+        return io;
+    }
+
+    hl::kernel::Kernel& kernel_;
+    std::u16string ntName_;
     std::string name_;
     std::mutex mutex_;
     std::unique_ptr<hl::kernel::DeviceFile> file_;
@@ -129,7 +160,7 @@ std::unique_ptr<SurfaceVolumes> SurfaceVolumes::Start(const std::filesystem::pat
         if (NT_SUCCESS(kernel.OpenDevice(name, GENERIC_READ | GENERIC_WRITE, file))) {
             volumes->surfaceNames_[file->Device()] = LeafName(name);
             volumes->surface_->AddDevice(
-                std::make_shared<KernelDisk>(LeafName(name), std::move(file)));
+                std::make_shared<KernelDisk>(kernel, name, LeafName(name), std::move(file)));
         }
     }
     volumes->mounts_ = std::make_unique<surface::MountManager>(*volumes->surface_);

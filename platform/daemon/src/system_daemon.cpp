@@ -184,6 +184,7 @@ void SystemDaemon::Stop() {
             letters.push_back(letter);
         }
         boundLetters_.clear();
+        letterOwners_.clear();
     }
     for (char letter : letters) {
         volumes_->LetterRemoved(letter);
@@ -209,8 +210,8 @@ void SystemDaemon::RefreshDosDevicesLink(char letter, bool bound) {
     }
 }
 
-NTSTATUS SystemDaemon::DefineDosDevice(std::uint32_t flags, const std::u16string& name,
-                                       const std::u16string& target) {
+NTSTATUS SystemDaemon::DefineDosDevice(std::uint32_t caller, std::uint32_t flags,
+                                       const std::u16string& name, const std::u16string& target) {
     constexpr std::uint32_t kRawTargetPath = 0x1;
     constexpr std::uint32_t kRemoveDefinition = 0x2;
     constexpr std::uint32_t kExactMatchOnRemove = 0x4;
@@ -227,6 +228,10 @@ NTSTATUS SystemDaemon::DefineDosDevice(std::uint32_t flags, const std::u16string
     if (hostDrives_.count(letter) != 0) {
         return STATUS_ACCESS_DENIED;
     }
+    const auto owner = letterOwners_.find(letter);
+    if (caller != 0 && owner != letterOwners_.end() && owner->second != caller) {
+        return STATUS_ACCESS_DENIED;
+    }
     if ((flags & kRemoveDefinition) != 0) {
         const auto bound = boundLetters_.find(letter);
         if (bound == boundLetters_.end()) {
@@ -236,6 +241,7 @@ NTSTATUS SystemDaemon::DefineDosDevice(std::uint32_t flags, const std::u16string
             return STATUS_OBJECT_NAME_NOT_FOUND;
         }
         boundLetters_.erase(bound);
+        letterOwners_.erase(letter);
         const NTSTATUS status = IoDeleteSymbolicLink(&link);
         lock.unlock();
         volumes_->LetterRemoved(letter);
@@ -257,6 +263,7 @@ NTSTATUS SystemDaemon::DefineDosDevice(std::uint32_t flags, const std::u16string
         return status;
     }
     boundLetters_[letter] = ntTarget;
+    letterOwners_[letter] = caller;
     lock.unlock();
     volumes_->LetterBound(letter, ntTarget);
     return STATUS_SUCCESS;

@@ -30,8 +30,9 @@ public:
     void Run();
     void Stop();
 
-    // Drive letters, as the sessions see them.
-    NTSTATUS DefineDosDevice(std::uint32_t flags, const std::u16string& name,
+    // Drive letters, as the sessions see them. A letter belongs to the user who defined it:
+    // nobody else but the superuser removes or replaces it.
+    NTSTATUS DefineDosDevice(std::uint32_t caller, std::uint32_t flags, const std::u16string& name,
                              const std::u16string& target);
     NTSTATUS QueryDosDevice(const std::u16string& name, std::vector<std::u16string>& names);
     bool IsHostDrive(char letter) const;
@@ -63,6 +64,7 @@ private:
 
     mutable std::mutex letterMutex_;
     std::map<char, std::u16string> boundLetters_;  // upper-case letter -> target NT name
+    std::map<char, std::uint32_t> letterOwners_;   // upper-case letter -> uid that defined it
     std::map<char, std::filesystem::path> hostDrives_;
 };
 

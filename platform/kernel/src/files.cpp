@@ -499,7 +499,7 @@ NTSTATUS CreateNew(const HostTarget& target, const CreateRequest& request, Ref<F
         file->fd = open(target.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     } else {
         file->fd = open(target.path.c_str(),
-                        OpenFlags(request.granted, false, false) | O_CREAT | O_EXCL, 0666);
+                        OpenFlags(request.granted, false, false) | O_CREAT | O_EXCL, 0600);
     }
     if (file->fd < 0) {
         information = 0;

@@ -430,6 +430,10 @@ PDEVICE_OBJECT DeviceFile::Device() const {
     return &state_->device->object;
 }
 
+ACCESS_MASK DeviceFile::GrantedAccess() const {
+    return state_->granted;
+}
+
 IoResult DeviceFile::Read(void* buffer, ULONG length, LONGLONG offset) {
     if (!(state_->granted & FILE_READ_DATA)) {
         return {STATUS_ACCESS_DENIED, 0, 0};
@@ -490,6 +494,10 @@ NTSTATUS Kernel::OpenDevice(std::u16string_view ntName, ACCESS_MASK access,
     }
     if ((device->object.Flags & DO_EXCLUSIVE) && device->opens.load() > 0) {
         return STATUS_ACCESS_DENIED;
+    }
+    status = CheckDeviceAccess(*device, EffectiveIdentity(system_->threads.Current()), access);
+    if (!NT_SUCCESS(status)) {
+        return status;
     }
     auto state = std::make_unique<DeviceFile::State>();
     state->device = device;

@@ -266,4 +266,10 @@ void Kernel::ClearThreadCaller() {
     thread->caller.reset();
 }
 
+std::optional<CallerIdentity> Kernel::ThreadCaller() {
+    Thread* thread = Sys().threads.Current();
+    std::lock_guard guard(thread->lock);
+    return thread->caller;
+}
+
 }  // namespace hl::kernel

@@ -310,6 +310,15 @@ public:
     const void* imageEnd = nullptr;
 };
 
+// An object's owner, group and DACL as copies of their bytes. Without a DACL everyone is
+// admitted, as NT admits everyone to an object whose DACL is null.
+struct ObjectSecurity {
+    std::vector<std::uint8_t> owner;
+    std::vector<std::uint8_t> group;
+    bool daclPresent = false;
+    std::vector<std::uint8_t> dacl;
+};
+
 class DeviceObj : public Object {
 public:
     DeviceObj() : Object(ObjectKind::Device) {}
@@ -319,6 +328,8 @@ public:
     Ref<DriverObj> driver;
     std::atomic<bool> deleted{false};
     std::atomic<int> opens{0};
+    std::mutex securityLock;
+    ObjectSecurity security;
 };
 
 DeviceObj* DeviceFromObject(PDEVICE_OBJECT device);
@@ -469,6 +480,9 @@ std::string HexStatus(NTSTATUS status);
 // Host identity while a thread impersonates.
 bool ApplyHostIdentity(const CallerIdentity& identity);
 void RestoreHostIdentity();
+// The access an identity is granted to a device by its DACL: STATUS_ACCESS_DENIED when some of
+// `desired` (file rights, generic rights mapped) is not granted. The superuser passes always.
+NTSTATUS CheckDeviceAccess(DeviceObj& device, const CallerIdentity& identity, ACCESS_MASK desired);
 
 void UnloadAllDrivers();
 

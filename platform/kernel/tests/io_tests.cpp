@@ -3,6 +3,7 @@
 #include <numeric>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "kernel_fixture.h"
 #include "test_driver.h"
@@ -245,6 +246,126 @@ TEST_F(IoTest, RequestsLeftPendingAreCompletedWhenTheDriverGoes) {
     std::unique_ptr<DeviceFile> again;
     EXPECT_EQ(kernel_->OpenDevice(TEST_DEVICE_NAME, GENERIC_READ, again),
               STATUS_OBJECT_NAME_NOT_FOUND);
+}
+
+// The user a test gives a device to, as a token would name it.
+std::vector<UCHAR> SidOf(const CallerIdentity& who, TOKEN_INFORMATION_CLASS kind) {
+    SECURITY_CLIENT_CONTEXT context{};
+    {
+        ScopedCaller caller(who);
+        SECURITY_QUALITY_OF_SERVICE qos{sizeof(SECURITY_QUALITY_OF_SERVICE), SecurityImpersonation,
+                                        SECURITY_STATIC_TRACKING, FALSE};
+        EXPECT_EQ(SeCreateClientSecurity(PsGetCurrentThread(), &qos, FALSE, &context),
+                  STATUS_SUCCESS);
+    }
+    PVOID information = nullptr;
+    EXPECT_EQ(SeQueryInformationToken(context.ClientToken, kind, &information), STATUS_SUCCESS);
+    PSID sid = kind == TokenUser ? static_cast<PTOKEN_USER>(information)->User.Sid
+                                 : static_cast<PTOKEN_PRIMARY_GROUP>(information)->PrimaryGroup;
+    std::vector<UCHAR> bytes(RtlLengthSid(sid));
+    EXPECT_EQ(RtlCopySid(static_cast<ULONG>(bytes.size()), bytes.data(), sid), STATUS_SUCCESS);
+    ExFreePool(information);
+    SeDeleteClientSecurity(&context);
+    return bytes;
+}
+
+TEST_F(IoTest, OpensAreCheckedAgainstTheDevicesDacl) {
+    Load();
+    const CallerIdentity owner{1000, 1000, {}};
+    std::vector<UCHAR> user = SidOf(owner, TokenUser);
+    std::vector<UCHAR> group = SidOf(owner, TokenPrimaryGroup);
+    std::vector<UCHAR> readers = SidOf({0, 2000, {}}, TokenPrimaryGroup);  // group 2000
+    EXPECT_FALSE(RtlEqualSid(user.data(), group.data()));
+    std::vector<UCHAR> aclBytes(256);
+    auto* dacl = reinterpret_cast<PACL>(aclBytes.data());
+    ASSERT_EQ(RtlCreateAcl(dacl, static_cast<ULONG>(aclBytes.size()), ACL_REVISION),
+              STATUS_SUCCESS);
+    ASSERT_EQ(RtlAddAccessAllowedAce(dacl, ACL_REVISION, GENERIC_ALL, user.data()), STATUS_SUCCESS);
+    ASSERT_EQ(RtlAddAccessAllowedAce(dacl, ACL_REVISION, FILE_GENERIC_READ, readers.data()),
+              STATUS_SUCCESS);
+    SECURITY_DESCRIPTOR descriptor;
+    ASSERT_EQ(RtlCreateSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION),
+              STATUS_SUCCESS);
+    ASSERT_EQ(RtlSetOwnerSecurityDescriptor(&descriptor, user.data(), FALSE), STATUS_SUCCESS);
+    ASSERT_EQ(RtlSetGroupSecurityDescriptor(&descriptor, group.data(), FALSE), STATUS_SUCCESS);
+    ASSERT_EQ(RtlSetDaclSecurityDescriptor(&descriptor, TRUE, dacl, FALSE), STATUS_SUCCESS);
+    const SECURITY_INFORMATION all =
+        OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    ASSERT_EQ(ObSetSecurityObjectByPointer(device_->Device(), all, &descriptor), STATUS_SUCCESS);
+
+    CallerIdentity found;
+    ASSERT_TRUE(kernel_->DeviceOwner(device_->Device(), found));
+    EXPECT_EQ(found.uid, 1000u);
+    EXPECT_EQ(found.gid, 1000u);
+
+    struct Case {
+        CallerIdentity who;
+        ACCESS_MASK access;
+        NTSTATUS status;
+    };
+    const Case cases[] = {
+        {owner, GENERIC_READ | GENERIC_WRITE, STATUS_SUCCESS},
+        {{0, 0, {}}, GENERIC_ALL, STATUS_SUCCESS},  // root
+        {{1001, 1001, {}}, GENERIC_READ, STATUS_ACCESS_DENIED},
+        {{1001, 1001, {}}, FILE_WRITE_DATA, STATUS_ACCESS_DENIED},
+        {{1001, 1001, {}}, 0, STATUS_SUCCESS},                   // no access asked, none checked
+        {{1001, 1000, {}}, GENERIC_READ, STATUS_ACCESS_DENIED},  // the owner's group is no ACE
+        {{1002, 1002, {2000}}, GENERIC_READ, STATUS_SUCCESS},    // a supplementary group's ACE
+        {{1002, 1002, {2000}}, GENERIC_READ | GENERIC_WRITE, STATUS_ACCESS_DENIED},
+        {{1002, 2000, {}}, FILE_READ_DATA, STATUS_SUCCESS},
+    };
+    for (const Case& c : cases) {
+        ScopedCaller caller(c.who);
+        std::unique_ptr<DeviceFile> file;
+        EXPECT_EQ(kernel_->OpenDevice(TEST_LINK_NAME, c.access, file), c.status)
+            << "uid " << c.who.uid << " access " << std::hex << c.access;
+    }
+
+    // Without a DACL everybody is admitted again; the owner stays as set.
+    ASSERT_EQ(RtlSetDaclSecurityDescriptor(&descriptor, FALSE, nullptr, FALSE), STATUS_SUCCESS);
+    ASSERT_EQ(
+        ObSetSecurityObjectByPointer(device_->Device(), DACL_SECURITY_INFORMATION, &descriptor),
+        STATUS_SUCCESS);
+    {
+        ScopedCaller caller({1001, 1001, {}});
+        std::unique_ptr<DeviceFile> file;
+        EXPECT_EQ(kernel_->OpenDevice(TEST_LINK_NAME, GENERIC_READ | GENERIC_WRITE, file),
+                  STATUS_SUCCESS);
+    }
+    EXPECT_TRUE(kernel_->DeviceOwner(device_->Device(), found));
+    EXPECT_TRUE(kernel_->Diagnostics().empty());
+}
+
+TEST_F(IoTest, SecurityDescriptorCallsRefuseWhatIsMalformed) {
+    std::vector<UCHAR> user = SidOf({1000, 1000, {}}, TokenUser);
+    UCHAR small[sizeof(ACL) + 8];
+    auto* acl = reinterpret_cast<PACL>(small);
+    EXPECT_EQ(RtlCreateAcl(acl, 4, ACL_REVISION), STATUS_BUFFER_TOO_SMALL);
+    ASSERT_EQ(RtlCreateAcl(acl, sizeof(small), ACL_REVISION), STATUS_SUCCESS);
+    EXPECT_EQ(RtlAddAccessAllowedAce(acl, ACL_REVISION, GENERIC_ALL, user.data()),
+              STATUS_ALLOTTED_SPACE_EXCEEDED);
+    EXPECT_EQ(acl->AceCount, 0);
+    UCHAR bad[8] = {9, 0};
+    EXPECT_FALSE(RtlValidSid(bad));
+    EXPECT_EQ(RtlCopySid(sizeof(bad), bad, user.data()), STATUS_BUFFER_TOO_SMALL);
+    SECURITY_DESCRIPTOR descriptor;
+    EXPECT_EQ(RtlCreateSecurityDescriptor(&descriptor, 2), STATUS_UNKNOWN_REVISION);
+    PVOID information = nullptr;
+    SECURITY_CLIENT_CONTEXT context{};
+    SECURITY_QUALITY_OF_SERVICE qos{sizeof(SECURITY_QUALITY_OF_SERVICE), SecurityImpersonation,
+                                    SECURITY_STATIC_TRACKING, FALSE};
+    ASSERT_EQ(SeCreateClientSecurity(PsGetCurrentThread(), &qos, FALSE, &context), STATUS_SUCCESS);
+    EXPECT_EQ(SeQueryInformationToken(context.ClientToken, TokenPrivileges, &information),
+              STATUS_INVALID_INFO_CLASS);
+    EXPECT_EQ(information, nullptr);
+    ASSERT_EQ(SeQueryInformationToken(context.ClientToken, TokenUser, &information),
+              STATUS_SUCCESS);
+    // Root is the local system, S-1-5-18.
+    const UCHAR system[] = {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};
+    EXPECT_TRUE(
+        RtlEqualSid(static_cast<PTOKEN_USER>(information)->User.Sid, const_cast<UCHAR*>(system)));
+    ExFreePool(information);
+    SeDeleteClientSecurity(&context);
 }
 
 TEST_F(IoTest, HandleAccessIsCheckedAgainstTheRequest) {

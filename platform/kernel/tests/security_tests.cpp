@@ -116,6 +116,7 @@ TEST_F(SecurityTest, FilesCreatedWhileImpersonatingBelongToTheClient) {
     ASSERT_EQ(stat((drive_ / "public/new.vd").c_str(), &st), 0);
     EXPECT_EQ(st.st_uid, 1000u);
     EXPECT_EQ(st.st_gid, 1000u);
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << "private to the user who created it";
     SeDeleteClientSecurity(&context);
 }
 

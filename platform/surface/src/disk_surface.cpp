@@ -143,6 +143,8 @@ struct stat DeviceAttributes(Entry& entry) {
     struct stat attributes {};
     attributes.st_ino = entry.ino;
     attributes.st_mode = S_IFREG | 0600;
+    attributes.st_uid = state.ownerUid;
+    attributes.st_gid = state.ownerGid;
     attributes.st_nlink = 1;
     attributes.st_size = state.mediaPresent ? static_cast<off_t>(state.length) : 0;
     attributes.st_blksize = kSectorSize;
@@ -290,20 +292,26 @@ void OnFsync(fuse_req_t request, fuse_ino_t, int, fuse_file_info* info) {
     fuse_reply_err(request, entry.removed ? ENXIO : ErrnoOf(entry.device->Flush()));
 }
 
-// The error of a device that cannot take I/O now, or 0 with its state.
-int Unavailable(Entry& entry, DeviceState& state) {
+// The error of a device that cannot take I/O now, or 0 with its state. A file opened before the
+// device changed hands serves only its new owner (and root): another user mounting a disk on
+// this device must not find its sectors readable through a file kept open since.
+int Unavailable(fuse_req_t request, Entry& entry, DeviceState& state) {
     if (entry.removed) {
         return ENXIO;
     }
     state = entry.device->State();
-    return state.mediaPresent ? 0 : ENOMEDIUM;
+    if (!state.mediaPresent) {
+        return ENOMEDIUM;
+    }
+    const uid_t requester = fuse_req_ctx(request)->uid;
+    return requester == 0 || requester == state.ownerUid ? 0 : EACCES;
 }
 
 void OnRead(fuse_req_t request, fuse_ino_t, size_t size, off_t offset, fuse_file_info* info) {
     Entry& entry = EntryOf(info);
     std::shared_lock lock(entry.io);
     DeviceState state;
-    if (const int error = Unavailable(entry, state)) {
+    if (const int error = Unavailable(request, entry, state)) {
         fuse_reply_err(request, error);
         return;
     }
@@ -365,7 +373,7 @@ void OnWrite(fuse_req_t request, fuse_ino_t, const char* data, size_t size, off_
         exclusive.lock();
     }
     DeviceState state;
-    if (const int error = Unavailable(entry, state)) {
+    if (const int error = Unavailable(request, entry, state)) {
         fuse_reply_err(request, error);
         return;
     }

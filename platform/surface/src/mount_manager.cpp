@@ -282,7 +282,9 @@ VolumeResult MountManager::MountLocked(char letter, Volume& volume) {
         umount2(mountPath.c_str(), MNT_DETACH);
     }
     fs::create_directories(mountPath, error);
-    std::string options = "no_detach,big_writes,allow_other";
+    // Served to every process, yet its files are the device owner's alone.
+    std::string options = "no_detach,big_writes,allow_other,uid=" + std::to_string(state.ownerUid) +
+                          ",gid=" + std::to_string(state.ownerGid) + ",umask=077";
     if (state.writeProtected) {
         options += ",ro";
     }

@@ -1,6 +1,8 @@
 #include "surface/disk_surface.h"
 
+#include <grp.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -96,6 +98,61 @@ TEST_F(DiskSurfaceTest, FileSizeIsTheDeviceLengthAndZeroWithoutMedia) {
     File file(DevicePath(), O_RDONLY);
     ASSERT_TRUE(file.Open());
     EXPECT_EQ(lseek(file.fd(), 0, SEEK_END), static_cast<off_t>(kDeviceBytes));
+}
+
+// The file belongs to the device's owner; a file opened by one owner serves nothing once the
+// device has passed to another (a disk mounted by someone else on the same device).
+TEST_F(DiskSurfaceTest, TheFileIsItsDevicesOwnersAlone) {
+    constexpr uid_t kFirst = 52011;
+    constexpr uid_t kSecond = 52012;
+    fs::permissions(root_, fs::perms::others_exec, fs::perm_options::add);  // for the users
+    device_->ownerUid = kFirst;
+    device_->ownerGid = kFirst;
+    struct stat attributes {};
+    ASSERT_EQ(stat(DevicePath().c_str(), &attributes), 0);
+    EXPECT_EQ(attributes.st_uid, kFirst);
+    EXPECT_EQ(attributes.st_gid, kFirst);
+    EXPECT_EQ(attributes.st_mode & 0777, 0600u);
+
+    int toChild[2];
+    int fromChild[2];
+    ASSERT_EQ(pipe(toChild), 0);
+    ASSERT_EQ(pipe(fromChild), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        long results[4] = {-1, -1, -1, -1};
+        if (setgroups(0, nullptr) == 0 && setgid(kFirst) == 0 && setuid(kFirst) == 0) {
+            File file(DevicePath(), O_RDWR);
+            char sector[kSectorSize];
+            results[0] = file.Open() ? file.Read(sector, kSectorSize, 0) : -file.OpenError();
+            char go = 0;
+            (void)!write(fromChild[1], "r", 1);
+            (void)!read(toChild[0], &go, 1);
+            results[1] = file.Read(sector, kSectorSize, 0);
+            results[2] = file.Write(sector, kSectorSize, 0);
+            File again(DevicePath(), O_RDONLY);
+            results[3] = again.Open() ? 0 : -again.OpenError();
+        }
+        (void)!write(fromChild[1], results, sizeof(results));
+        _exit(0);
+    }
+    char ready = 0;
+    ASSERT_EQ(read(fromChild[0], &ready, 1), 1);
+    device_->ownerUid = kSecond;
+    device_->ownerGid = kSecond;
+    ASSERT_EQ(write(toChild[1], "g", 1), 1);
+    long results[4] = {};
+    EXPECT_EQ(read(fromChild[0], results, sizeof(results)), static_cast<ssize_t>(sizeof(results)));
+    waitpid(child, nullptr, 0);
+    for (int fd : {toChild[0], toChild[1], fromChild[0], fromChild[1]}) {
+        close(fd);
+    }
+    EXPECT_EQ(results[0], static_cast<long>(kSectorSize)) << "the owner reads";
+    EXPECT_EQ(results[1], -EACCES) << "a file kept open serves no later owner's disk";
+    EXPECT_EQ(results[2], -EACCES);
+    EXPECT_EQ(results[3], -EACCES) << "nor does a new open";
+    File root(DevicePath(), O_RDONLY);
+    EXPECT_TRUE(root.Open()) << "root always reaches the device";
 }
 
 struct Range {

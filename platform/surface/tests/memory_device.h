@@ -25,12 +25,17 @@ public:
     std::atomic<std::size_t> largestWrite{0};
     std::atomic<int> flushes{0};
     std::atomic<int> misaligned{0};  // requests that broke the sector contract
+    std::atomic<std::uint32_t> ownerUid{0};
+    std::atomic<std::uint32_t> ownerGid{0};
 
     std::string Name() const override { return name_; }
 
     DeviceState State() override {
-        return {
-            .mediaPresent = !noMedia, .length = bytes_.size(), .writeProtected = writeProtected};
+        return {.mediaPresent = !noMedia,
+                .length = bytes_.size(),
+                .writeProtected = writeProtected,
+                .ownerUid = ownerUid,
+                .ownerGid = ownerGid};
     }
 
     IoResult ReadSectors(std::uint64_t offset, void* buffer, std::size_t length) override {

@@ -94,6 +94,7 @@ public:
     IoResult DeviceControl(ULONG code, const void* input, ULONG inputLength, void* output,
                            ULONG outputLength);
     PDEVICE_OBJECT Device() const;
+    ACCESS_MASK GrantedAccess() const;  // file rights, generic rights mapped
 
 private:
     friend class Kernel;
@@ -147,11 +148,15 @@ public:
     // Opens a device by name (links are followed), as the calling host thread's caller.
     NTSTATUS OpenDevice(std::u16string_view ntName, ACCESS_MASK access,
                         std::unique_ptr<DeviceFile>& file);
+    // The host user and group that own a device, as its driver set them; false when the device
+    // has no owner that is a host account.
+    bool DeviceOwner(PDEVICE_OBJECT device, CallerIdentity& owner);
 
     // The caller identity of the calling host thread, used by its requests (a client's
     // security is captured from it); without one a thread acts as root.
     static void SetThreadCaller(const CallerIdentity& caller);
     static void ClearThreadCaller();
+    static std::optional<CallerIdentity> ThreadCaller();
 
     Faults& faults();
     // Driver bugs the kernel caught (double completion, bad pool frees...), one line each.
@@ -168,13 +173,24 @@ private:
     std::unique_ptr<System> system_;
 };
 
-// Sets a thread's caller identity for a scope.
+// Sets a thread's caller identity for a scope; the one it had before comes back after it.
 class ScopedCaller {
 public:
-    explicit ScopedCaller(const CallerIdentity& caller) { Kernel::SetThreadCaller(caller); }
-    ~ScopedCaller() { Kernel::ClearThreadCaller(); }
+    explicit ScopedCaller(const CallerIdentity& caller) : previous_(Kernel::ThreadCaller()) {
+        Kernel::SetThreadCaller(caller);
+    }
+    ~ScopedCaller() {
+        if (previous_) {
+            Kernel::SetThreadCaller(*previous_);
+        } else {
+            Kernel::ClearThreadCaller();
+        }
+    }
     ScopedCaller(const ScopedCaller&) = delete;
     ScopedCaller& operator=(const ScopedCaller&) = delete;
+
+private:
+    std::optional<CallerIdentity> previous_;
 };
 
 }  // namespace hl::kernel

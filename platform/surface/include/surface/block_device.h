@@ -13,6 +13,10 @@ struct DeviceState {
     bool mediaPresent = false;
     std::uint64_t length = 0;  // bytes; meaningful only with media present
     bool writeProtected = false;
+    // The host account the device belongs to now: its file and its file system are that
+    // user's alone (root's while nobody owns the device).
+    std::uint32_t ownerUid = 0;
+    std::uint32_t ownerGid = 0;
 };
 
 enum class IoResult {
