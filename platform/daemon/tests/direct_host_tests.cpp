@@ -16,26 +16,27 @@ namespace {
 namespace fs = std::filesystem;
 using hl::daemon::DirectKernelHost;
 
-// One root for the program: Win32 calls read HARBORLOCK_SYSTEM once.
-const fs::path& Root() {
-    static const fs::path root = [] {
+// One root for the program, made on first use: Win32 calls read HARBORLOCK_SYSTEM once.
+struct ProgramRoot {
+    ProgramRoot() {
         std::random_device random;
-        fs::path path = fs::temp_directory_path() /
-                        ("hl-direct-host-" + std::to_string(random()) + std::to_string(random()));
+        path = fs::temp_directory_path() /
+               ("hl-direct-host-" + std::to_string(random()) + std::to_string(random()));
         fs::create_directories(path / "drive_c");
         fs::create_directories(path / "registry");
         ::setenv("HARBORLOCK_SYSTEM", path.c_str(), 1);
-        return path;
-    }();
-    return root;
-}
-
-struct RootRemover {
-    ~RootRemover() {
-        std::error_code ignored;
-        fs::remove_all(Root(), ignored);
     }
-} remover;
+    ~ProgramRoot() {
+        std::error_code ignored;
+        fs::remove_all(path, ignored);
+    }
+    fs::path path;
+};
+
+const fs::path& Root() {
+    static const ProgramRoot root;
+    return root.path;
+}
 
 std::unique_ptr<DirectKernelHost> Boot() {
     std::string error;
