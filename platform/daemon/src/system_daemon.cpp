@@ -82,7 +82,7 @@ bool SystemDaemon::TakeLock(std::string& error) {
     return true;
 }
 
-bool SystemDaemon::Boot(std::string& error) {
+bool SystemDaemon::Boot(std::string& error, const BootOptions& options) {
     if (!fs::is_directory(root_ / "drive_c") || !fs::is_directory(root_ / "registry")) {
         error = root_.string() + " is not a system root (run hlsys init first)";
         return false;
@@ -104,11 +104,16 @@ bool SystemDaemon::Boot(std::string& error) {
     MapHostDrives();
     LoadSystemDrivers();
     std::string surfaceError;
-    if (auto surface = SurfaceVolumes::Start(root_, *kernel_, surfaceError)) {
+    if (!options.surface) {
+        // Volumes stay raw: a letter's file system is never mounted.
+    } else if (auto surface = SurfaceVolumes::Start(root_, *kernel_, surfaceError)) {
         volumes_ = std::move(surface);
     } else {
         // The drivers still serve their devices; only their file systems stay out of reach.
         std::fprintf(stderr, "hlkernel: %s; volumes will not be mounted\n", surfaceError.c_str());
+    }
+    if (!options.listen) {
+        return true;
     }
     server_ = std::make_unique<Server>(
         root_ / "run" / "kernel.sock",

@@ -15,6 +15,12 @@
 
 namespace hl::daemon {
 
+// What a boot brings up besides the kernel, its host drives and its drivers.
+struct BootOptions {
+    bool surface = true;  // disk devices on the FUSE surface, their file systems mounted
+    bool listen = true;   // programs served over run/kernel.sock
+};
+
 class SystemDaemon {
 public:
     explicit SystemDaemon(std::filesystem::path root);
@@ -25,7 +31,7 @@ public:
     // Takes the system's lock (a second daemon on the same root is refused), opens the hives,
     // boots the kernel with the host drives and the drivers that start with the system, and
     // starts listening. On failure `error` says why.
-    bool Boot(std::string& error);
+    bool Boot(std::string& error, const BootOptions& options = {});
     // Serves until a shutdown request or Stop.
     void Run();
     void Stop();

@@ -23,9 +23,22 @@ CallerIdentity EffectiveIdentity(Thread* thread) {
     return CallerIdentity{};
 }
 
+// The supplementary groups of the calling thread, sorted.
+static std::vector<gid_t> ThreadGroups() {
+    const long count = syscall(SYS_getgroups, 0, nullptr);
+    std::vector<gid_t> groups(count > 0 ? static_cast<std::size_t>(count) : 0);
+    const long got = syscall(SYS_getgroups, groups.size(), groups.data());
+    groups.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+    std::sort(groups.begin(), groups.end());
+    return groups;
+}
+
 bool ApplyHostIdentity(const CallerIdentity& identity) {
     std::vector<gid_t> groups(identity.groups.begin(), identity.groups.end());
-    if (syscall(SYS_setgroups, groups.size(), groups.data()) != 0) {
+    std::sort(groups.begin(), groups.end());
+    // A kernel hosted by an unprivileged process serves that process alone: its groups are
+    // already the caller's, and it could not set them.
+    if (groups != ThreadGroups() && syscall(SYS_setgroups, groups.size(), groups.data()) != 0) {
         return false;
     }
     syscall(SYS_setfsgid, identity.gid);

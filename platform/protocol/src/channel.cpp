@@ -118,4 +118,19 @@ ReceiveResult Channel::Receive(Header& header, Bytes& body, BodyBound bound) {
     return ReceiveResult::Ok;
 }
 
+CallResult Exchange(Channel& channel, std::uint16_t type, std::uint32_t sequence,
+                    std::span<const std::uint8_t> body, Bytes& reply) {
+    if (!channel.Send(type, sequence, body)) {
+        return CallResult::NotSent;
+    }
+    Header header;
+    if (channel.Receive(header, reply) != ReceiveResult::Ok) {
+        return CallResult::Disconnected;
+    }
+    if (header.type != type || header.sequence != sequence) {
+        return CallResult::Refused;
+    }
+    return CallResult::Ok;
+}
+
 }  // namespace hl::protocol

@@ -29,17 +29,34 @@ KernelLink& KernelLink::Instance() {
 }
 
 bool KernelLink::ConnectLocked() {
-    if (channel_ && owner_ != ::getpid()) {
+    if (transport_ && owner_ != ::getpid()) {
         // The parent's connection is not ours to use: our handles of it are dead too.
-        channel_.reset();
+        transport_.reset();
         ++generation_;
     }
-    if (channel_) {
+    if (transport_) {
         return true;
     }
+    std::unique_ptr<protocol::Transport> transport = factory_ ? factory_() : ConnectSocket();
+    if (!transport) {
+        return false;
+    }
+    protocol::HelloReply reply;
+    if (protocol::Call<protocol::RequestType::Hello>(*transport, ++sequence_,
+                                                     {static_cast<std::uint32_t>(::getpid())},
+                                                     reply) != protocol::CallResult::Ok) {
+        return false;
+    }
+    transport_ = std::move(transport);
+    owner_ = ::getpid();
+    ++generation_;
+    return true;
+}
+
+std::unique_ptr<protocol::Transport> KernelLink::ConnectSocket() {
     const auto& root = SystemRoot();
     if (!root) {
-        return false;
+        return nullptr;
     }
     const std::string socketPath = (*root / "run" / "kernel.sock").string();
     const int fd = protocol::Channel::Connect(socketPath.c_str());
@@ -47,19 +64,18 @@ bool KernelLink::ConnectLocked() {
         if (errno == ENOENT || errno == ECONNREFUSED) {
             ReportNoKernel(*root);
         }
-        return false;
+        return nullptr;
     }
-    auto channel = std::make_unique<protocol::Channel>(fd);
-    protocol::HelloReply reply;
-    if (protocol::Call<protocol::RequestType::Hello>(*channel, ++sequence_,
-                                                     {static_cast<std::uint32_t>(::getpid())},
-                                                     reply) != protocol::CallResult::Ok) {
-        return false;
+    return std::make_unique<protocol::ChannelTransport>(fd);
+}
+
+void KernelLink::SetTransport(KernelTransportFactory factory) {
+    std::lock_guard lock(mutex_);
+    if (transport_) {
+        transport_.reset();
+        ++generation_;
     }
-    channel_ = std::move(channel);
-    owner_ = ::getpid();
-    ++generation_;
-    return true;
+    factory_ = std::move(factory);
 }
 
 bool KernelLink::Available() {
@@ -70,6 +86,10 @@ bool KernelLink::Available() {
 std::uint32_t KernelLink::Generation() {
     std::lock_guard lock(mutex_);
     return generation_;
+}
+
+void SetKernelTransport(KernelTransportFactory factory) {
+    KernelLink::Instance().SetTransport(std::move(factory));
 }
 
 }  // namespace hl::win32

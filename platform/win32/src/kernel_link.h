@@ -8,6 +8,7 @@
 
 #include "internal.h"
 #include "protocol/channel.h"
+#include "win32/kernel_transport.h"
 
 namespace hl::win32 {
 
@@ -18,6 +19,7 @@ public:
     // True when the system's kernel answers (connecting if need be).
     bool Available();
     std::uint32_t Generation();
+    void SetTransport(KernelTransportFactory factory);
 
     // One request and its reply; false (with the last error set) when there is no kernel, it
     // went away, or it refused the message. `generation`, when given, must still be current.
@@ -34,17 +36,17 @@ public:
             SetLastError(ERROR_INVALID_HANDLE);
             return false;
         }
-        protocol::CallResult result = protocol::Call<Type>(*channel_, ++sequence_, in, out);
+        protocol::CallResult result = protocol::Call<Type>(*transport_, ++sequence_, in, out);
         if (result == protocol::CallResult::NotSent && generation == nullptr) {
             // The kernel restarted since the last call; a request that never left is sent to the
             // new one (handles of the old one are dead, so only handle-free requests qualify).
-            channel_.reset();
+            transport_.reset();
             if (ConnectLocked()) {
-                result = protocol::Call<Type>(*channel_, ++sequence_, in, out);
+                result = protocol::Call<Type>(*transport_, ++sequence_, in, out);
             }
         }
         if (result != protocol::CallResult::Ok && result != protocol::CallResult::Refused) {
-            channel_.reset();
+            transport_.reset();
             SetLastError(ERROR_NOT_READY);
             return false;
         }
@@ -57,9 +59,11 @@ public:
 
 private:
     bool ConnectLocked();
+    std::unique_ptr<protocol::Transport> ConnectSocket();
 
     std::mutex mutex_;
-    std::unique_ptr<protocol::Channel> channel_;
+    KernelTransportFactory factory_;  // empty: the daemon's socket
+    std::unique_ptr<protocol::Transport> transport_;
     std::uint32_t sequence_ = 0;
     std::uint32_t generation_ = 0;
     int owner_ = 0;  // the process the connection belongs to: a forked child makes its own

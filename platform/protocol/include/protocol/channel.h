@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <span>
+#include <type_traits>
 
 #include "protocol/messages.h"
 #include "protocol/wire.h"
@@ -71,24 +72,48 @@ enum class CallResult {
     Refused,
 };
 
-// The client's side: one request and its reply, in order on this channel.
-template <RequestType Type>
-CallResult Call(Channel& channel, std::uint32_t sequence, const typename Request<Type>::In& in,
+// One encoded request and its encoded reply, in order on `channel`.
+CallResult Exchange(Channel& channel, std::uint16_t type, std::uint32_t sequence,
+                    std::span<const std::uint8_t> body, Bytes& reply);
+
+// How a client's requests reach a kernel: over a daemon's socket, or straight to a session in
+// the same process. Either way a request and its reply are the encoded messages of this protocol.
+class Transport {
+public:
+    virtual ~Transport() = default;
+    virtual CallResult Exchange(std::uint16_t type, std::uint32_t sequence,
+                                std::span<const std::uint8_t> body, Bytes& reply) = 0;
+};
+
+// The socket transport.
+class ChannelTransport : public Transport {
+public:
+    explicit ChannelTransport(int fd) : channel_(fd) {}
+    CallResult Exchange(std::uint16_t type, std::uint32_t sequence,
+                        std::span<const std::uint8_t> body, Bytes& reply) override {
+        return protocol::Exchange(channel_, type, sequence, body, reply);
+    }
+
+private:
+    Channel channel_;
+};
+
+// The client's side: one request and its reply.
+template <RequestType Type, typename Link>
+CallResult Call(Link& link, std::uint32_t sequence, const typename Request<Type>::In& in,
                 typename Request<Type>::Out& out) {
     const Bytes body = Encode(in);
-    if (!channel.Send(static_cast<std::uint16_t>(Type), sequence, body)) {
-        return CallResult::NotSent;
-    }
-    Header header;
     Bytes replyBody;
-    if (channel.Receive(header, replyBody) != ReceiveResult::Ok) {
-        return CallResult::Disconnected;
+    CallResult result;
+    if constexpr (std::is_base_of_v<Transport, Link>) {
+        result = link.Exchange(static_cast<std::uint16_t>(Type), sequence, body, replyBody);
+    } else {
+        result = Exchange(link, static_cast<std::uint16_t>(Type), sequence, body, replyBody);
     }
-    if (header.type != static_cast<std::uint16_t>(Type) || header.sequence != sequence ||
-        !Decode(replyBody, out)) {
-        return CallResult::Refused;
+    if (result != CallResult::Ok) {
+        return result;
     }
-    return CallResult::Ok;
+    return Decode(replyBody, out) ? CallResult::Ok : CallResult::Refused;
 }
 
 }  // namespace hl::protocol
