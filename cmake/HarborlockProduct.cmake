@@ -29,6 +29,8 @@ set(HL_BOUNDARY_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/check_product_includes.cmake)
 function(hl_product_target target)
   cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "INCLUDE_DIRS;PLATFORM_HEADERS")
   target_include_directories(${target} PRIVATE ${HL_PRODUCT_INCLUDE_DIR} ${arg_INCLUDE_DIRS})
+  # WCHAR is wchar_t of 16 bits, as on Windows, so that L"..." is a Windows wide string.
+  target_compile_options(${target} PRIVATE -fshort-wchar)
   get_target_property(sources ${target} SOURCES)
   get_target_property(source_dir ${target} SOURCE_DIR)
   set(files)

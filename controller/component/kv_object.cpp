@@ -1,7 +1,8 @@
 // HLController: the in-process server of the controller object KvObject.
-#include <objbase.h>
-#include <shlwapi.h>
 #include <windows.h>
+#include <objbase.h>
+#include <olectl.h>
+#include <shlwapi.h>
 
 #include "com/registration.h"
 #include "com/server.h"

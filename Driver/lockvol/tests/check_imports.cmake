@@ -7,9 +7,7 @@ set(allowed
   "^(Ex|Io|Iof|Ke|Kf|Mm|Ob|Obf|Ps|Rtl|Se|Zw)[A-Z][A-Za-z]+$"
   # the freestanding C runtime the compiler itself may call
   "^(memcmp|memcpy|memmove|memset|strlen)$"
-  # the C++ runtime: allocation, type information and pure virtual calls
-  "^_Z(nw|na|dl|da)"
-  "^_ZSt7nothrow"
+  # the C++ runtime's type information and pure virtual calls (allocation is the driver's own)
   "^_ZTVN10__cxxabiv1"
   "^__cxa_(pure_virtual|finalize)"
   # the toolchain's own hooks and the sanitizers of the debug build
