@@ -1,4 +1,8 @@
 // HLController: the in-process server of the controller object KvObject.
+
+// This source defines the module's interface identifiers.
+#define INITGUID
+
 #include <windows.h>
 #include <objbase.h>
 #include <olectl.h>
