@@ -4,6 +4,9 @@
 // exactly as for Windows: counted strings are UTF-16, wide literals L"\\Device\\Harddisk".
 #pragma once
 
+// What the disk, storage and mount manager headers look for, as the DDK's do.
+#define _WDMDDK_
+
 #include <cstdarg>
 #include <cstring>
 
