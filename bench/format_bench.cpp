@@ -26,7 +26,7 @@ constexpr std::size_t kBufferBytes = 1 << 20;
 constexpr double kChainStepsPerSalt = 225.0 * 100.0;
 
 // The level a benchmark measures: selected for its run and restored afterwards. Benchmarks
-// without a level measure whatever the process chose (the processor's best or HL_VDFORMAT_IMPL).
+// without a level measure whatever the process chose (the processor's best).
 class LevelScope {
 public:
     explicit LevelScope(const Implementation* level) : previous_(ActiveImplementation()) {

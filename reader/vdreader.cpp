@@ -1,8 +1,12 @@
 // VDReader: mounts a VaultDisk read-only from the console, and takes it down again, through
 // one instance of the disk controller.
+
+// This source defines the module's interface identifiers.
+#define INITGUID
+
+#include <windows.h>
 #include <objbase.h>
 #include <stdio.h>
-#include <windows.h>
 
 #include "common/interfaces/harborlock_interfaces.h"
 #include "reader/reader_commands.h"

@@ -11,7 +11,8 @@
 namespace vdformat {
 
 void* ContainerPort::Allocate(std::size_t bytes) noexcept {
-    return ::operator new(bytes, std::nothrow);
+    // A tag of its own rather than the std::nothrow object, which a kernel image cannot import.
+    return ::operator new (bytes, std::nothrow_t{});
 }
 
 void ContainerPort::Free(void* memory) noexcept {

@@ -1,7 +1,6 @@
 #include "format/implementation.h"
 
 #include <atomic>
-#include <cstdlib>
 
 #include "format/kernels.h"
 
@@ -33,13 +32,7 @@ Implementation BestSupported() {
     return Implementation::Portable;
 }
 
-// The switch that forces a level, for comparisons and for ruling a vector path out.
 Implementation InitialImplementation() {
-    Implementation requested;
-    const char* name = std::getenv("HL_VDFORMAT_IMPL");
-    if (name != nullptr && ImplementationFromName(name, requested) && ProcessorHas(requested)) {
-        return requested;
-    }
     return BestSupported();
 }
 

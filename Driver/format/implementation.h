@@ -17,8 +17,8 @@ inline constexpr Implementation kAllImplementations[] = {
 
 bool ImplementationSupported(Implementation implementation) noexcept;
 
-// The level in use: the best this processor supports, unless the environment variable
-// HL_VDFORMAT_IMPL names a supported one ("portable", "avx2" or "avx512").
+// The level in use: the best this processor supports, unless SelectImplementation chose another.
+// The library reads no environment: it runs inside the driver, whose host has none.
 Implementation ActiveImplementation() noexcept;
 
 // Switches the level for the whole process (tests and benchmarks compare levels); false, and no

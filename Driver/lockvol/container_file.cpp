@@ -145,6 +145,9 @@ bool IsOpenFileRequest(PIRP Irp) {
 }
 
 void FreeClientSecurity(PSECURITY_CLIENT_CONTEXT Security) {
+    if (Security == nullptr) {
+        return;
+    }
     SeDeleteClientSecurity(Security);
     ExFreePoolWithTag(Security, LOCKVOL_POOL_TAG);
 }

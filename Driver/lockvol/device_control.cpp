@@ -1,4 +1,5 @@
 // Device control: admission of the private requests and the answers to the standard ones.
+#include <ntifs.h>
 #include <mountdev.h>
 #include <ntddcdrm.h>
 #include <ntdddisk.h>

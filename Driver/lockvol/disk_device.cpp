@@ -223,7 +223,7 @@ MediaState QueryMediaState(DiskDeviceExtension* Extension) {
 }
 
 void FormatDiskDeviceName(ULONG DeviceNumber, PWCHAR Buffer, PUNICODE_STRING Name) {
-    static constexpr WCHAR kPrefix[] = u"" VD_DEVICE_NAME_PREFIX;
+    static constexpr WCHAR kPrefix[] = L"" VD_DEVICE_NAME_PREFIX;
     USHORT length = 0;
     for (WCHAR c : std::span(kPrefix, sizeof(kPrefix) / sizeof(WCHAR) - 1)) {
         Buffer[length++] = c;
@@ -231,7 +231,7 @@ void FormatDiskDeviceName(ULONG DeviceNumber, PWCHAR Buffer, PUNICODE_STRING Nam
     WCHAR digits[10];
     USHORT count = 0;
     do {
-        digits[count++] = static_cast<WCHAR>(u'0' + DeviceNumber % 10);
+        digits[count++] = static_cast<WCHAR>(L'0' + DeviceNumber % 10);
         DeviceNumber /= 10;
     } while (DeviceNumber != 0);
     while (count != 0) {

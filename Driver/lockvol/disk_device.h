@@ -1,7 +1,7 @@
 // The disk device of lockvol: its extension and the routines the rest of the driver calls.
 #pragma once
 
-#include <ntddk.h>
+#include <ntifs.h>
 
 #include "format/key_schedule.h"
 #include "lockvol/lockvol_ioctl.h"

@@ -8,7 +8,7 @@ constexpr ULONG kDefaultNumberOfDevices = 4;
 // Far more than the controller binds; a damaged value must not make start-up create devices and
 // worker threads by the billion.
 constexpr ULONG kMaximumNumberOfDevices = 64;
-constexpr WCHAR kParametersSuffix[] = u"\\Parameters";
+constexpr WCHAR kParametersSuffix[] = L"\\Parameters";
 
 // Open while the driver is loaded; being temporary, the directory goes when it is closed.
 HANDLE DeviceDirectory = nullptr;
@@ -21,7 +21,7 @@ NTSTATUS QueryNumberOfDevices(PCWSTR Path, ULONG Filling, PULONG Count) {
     RtlZeroMemory(query, sizeof(query));
     query[0].Flags =
         RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_REQUIRED | RTL_QUERY_REGISTRY_TYPECHECK;
-    query[0].Name = const_cast<PWSTR>(u"NumberOfDevices");
+    query[0].Name = const_cast<PWSTR>(L"NumberOfDevices");
     query[0].EntryContext = Count;
     query[0].DefaultType = (REG_DWORD << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT) | REG_NONE;
     return RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, Path, query, nullptr, nullptr);
@@ -60,7 +60,7 @@ NTSTATUS ReadNumberOfDevices(PUNICODE_STRING RegistryPath, PULONG NumberOfDevice
 
 NTSTATUS CreateDeviceDirectory() {
     UNICODE_STRING name;
-    RtlInitUnicodeString(&name, u"" VD_DEVICE_DIRECTORY_NAME);
+    RtlInitUnicodeString(&name, L"" VD_DEVICE_DIRECTORY_NAME);
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, &name, OBJ_PERMANENT, nullptr, nullptr);
     const NTSTATUS status =

@@ -6,7 +6,8 @@
 
 #include <cstddef>
 
-#define FILE_DEVICE_VAULTDISK 0x8000
+// Unsigned, so that the codes built on it are unsigned as the request codes they are compared with.
+#define FILE_DEVICE_VAULTDISK 0x8000u
 
 #define IOCTL_VD_OPEN_FILE \
     CTL_CODE(FILE_DEVICE_VAULTDISK, 0x800, METHOD_BUFFERED, FILE_READ_ACCESS | FILE_WRITE_ACCESS)

@@ -8,7 +8,7 @@
 
 template <>
 struct hl::com::TypeInfo<IKvObject> {
-    static constexpr IID iid = IID_IKvObject;
+    static constexpr const IID& iid = IID_IKvObject;
     static constexpr MethodInfo methods[] = {
         Method<&IKvObject::CreateCryptedDisk, In<char>, In<LONGLONG>, In<char*>, In<char*>,
                In<char*>>("CreateCryptedDisk", 1, 7),
@@ -26,7 +26,7 @@ struct hl::com::TypeInfo<IKvObject> {
 
 template <>
 struct hl::com::TypeInfo<IScripterObject> {
-    static constexpr IID iid = IID_IScripterObject;
+    static constexpr const IID& iid = IID_IScripterObject;
     static constexpr MethodInfo methods[] = {
         Method<&IScripterObject::RunScript, In<char*>, In<LONG>, In<ULONG>>("RunScript", 1, 7),
         Method<&IScripterObject::GetLogFilename, Out<char**>>("GetLogFilename", 2, 8),
@@ -37,7 +37,7 @@ struct hl::com::TypeInfo<IScripterObject> {
 
 template <>
 struct hl::com::TypeInfo<IKvShlExt> {
-    static constexpr IID iid = IID_IKvShlExt;
+    static constexpr const IID& iid = IID_IKvShlExt;
     static constexpr MethodInfo methods[] = {
         Method<&IKvShlExt::OnMount>("OnMount", 1, 7),
         Method<&IKvShlExt::OnUnmount>("OnUnmount", 2, 8),

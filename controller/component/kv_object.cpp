@@ -1,7 +1,12 @@
 // HLController: the in-process server of the controller object KvObject.
-#include <objbase.h>
-#include <shlwapi.h>
+
+// This source defines the module's interface identifiers.
+#define INITGUID
+
 #include <windows.h>
+#include <objbase.h>
+#include <olectl.h>
+#include <shlwapi.h>
 
 #include "com/registration.h"
 #include "com/server.h"

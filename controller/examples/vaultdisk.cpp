@@ -8,8 +8,12 @@
 //   vaultdisk close X: [/force]        the safe unmount, or the critical one
 //   vaultdisk write PATH TEXT          TEXT into the file PATH (any Windows path)
 //   vaultdisk type PATH                the file's content to standard output
-#include <objbase.h>
+
+// This source defines the module's interface identifiers.
+#define INITGUID
+
 #include <windows.h>
+#include <objbase.h>
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,7 +1,10 @@
 // Mount manager requests answered by disk devices.
 #pragma once
 
-#include "wdm.h"
+// As in the DDK, this header builds on the kernel's types: include <ntddk.h> first.
+#ifndef _WDMDDK_
+#error "include <ntddk.h> (or <wdm.h>) before <mountdev.h>"
+#endif
 
 #define MOUNTDEVCONTROLTYPE 0x0000004D
 #define IOCTL_MOUNTDEV_QUERY_UNIQUE_ID \

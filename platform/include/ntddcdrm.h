@@ -1,7 +1,10 @@
 // CD-ROM device control codes and records.
 #pragma once
 
-#include "wdm.h"
+// As in the DDK, this header builds on the kernel's types: include <ntddk.h> first.
+#ifndef _WDMDDK_
+#error "include <ntddk.h> (or <wdm.h>) before <ntddcdrm.h>"
+#endif
 
 #define IOCTL_CDROM_BASE FILE_DEVICE_CD_ROM
 #define IOCTL_CDROM_READ_TOC CTL_CODE(IOCTL_CDROM_BASE, 0x0000, METHOD_BUFFERED, FILE_READ_ACCESS)

@@ -1,7 +1,10 @@
 // Disk device control codes and records.
 #pragma once
 
-#include "wdm.h"
+// As in the DDK, this header builds on the kernel's types: include <ntddk.h> first.
+#ifndef _WDMDDK_
+#error "include <ntddk.h> (or <wdm.h>) before <ntdddisk.h>"
+#endif
 
 #define IOCTL_DISK_BASE FILE_DEVICE_DISK
 #define IOCTL_DISK_GET_DRIVE_GEOMETRY \

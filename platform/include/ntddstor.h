@@ -1,7 +1,10 @@
 // Storage device control codes and records.
 #pragma once
 
-#include "wdm.h"
+// As in the DDK, this header builds on the kernel's types: include <ntddk.h> first.
+#ifndef _WDMDDK_
+#error "include <ntddk.h> (or <wdm.h>) before <ntddstor.h>"
+#endif
 
 #define IOCTL_STORAGE_BASE FILE_DEVICE_MASS_STORAGE
 #define IOCTL_STORAGE_CHECK_VERIFY \

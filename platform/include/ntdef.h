@@ -41,7 +41,7 @@ constexpr C* MutableText(const C* text) {
 }
 }  // namespace hl
 
-// A counted string over a literal: RTL_CONSTANT_STRING(u"\\Device\\Harddisk").
+// A counted string over a literal: RTL_CONSTANT_STRING(L"\\Device\\Harddisk").
 #define RTL_CONSTANT_STRING(s) \
     { (USHORT)(sizeof(s) - sizeof((s)[0])), (USHORT)sizeof(s), ::hl::MutableText(s) }
 

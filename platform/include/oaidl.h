@@ -73,6 +73,11 @@ typedef struct tagVARIANT {
         LPSTR* ppszVal;
         struct tagVARIANT* pvarVal;
         PVOID byref;
+        // A record value: the widest member, which makes a variant 24 bytes on 64-bit Windows.
+        __extension__ struct {
+            PVOID pvRecord;
+            struct IRecordInfo* pRecInfo;
+        };
     };
 } VARIANT, *LPVARIANT, VARIANTARG, *LPVARIANTARG;
 

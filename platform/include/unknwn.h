@@ -25,9 +25,15 @@ typedef const CLSID& REFCLSID;
 #define PURE = 0
 #define interface struct
 
-// An identifier defined once in a header, usable from every translation unit.
+// As in the SDK: a header's DEFINE_GUID declares the identifier, and one source of each module
+// defines INITGUID before its first Windows header to define them all there. The definitions are
+// weak, like the SDK's selectany ones, so several sources of a module may define them.
+#ifdef INITGUID
 #define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) \
-    inline constexpr GUID name = {l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}}
+    extern "C" __attribute__((weak)) const GUID name = {l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}}
+#else
+#define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) extern "C" const GUID name
+#endif
 
 inline bool IsEqualGUID(REFGUID a, REFGUID b) {
     return std::memcmp(&a, &b, sizeof(GUID)) == 0;

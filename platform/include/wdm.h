@@ -1,8 +1,11 @@
 // The NT kernel-mode API: executive, object manager, I/O manager, Zw services, Rtl helpers.
 //
-// Drivers include <ntddk.h> and are written exactly as for Windows. Counted strings are UTF-16
-// (WCHAR is char16_t): write wide literals as u"\\Device\\Harddisk".
+// Drivers include <ntddk.h> (<ntifs.h> for client security and handle waits) and are written
+// exactly as for Windows: counted strings are UTF-16, wide literals L"\\Device\\Harddisk".
 #pragma once
+
+// What the disk, storage and mount manager headers look for, as the DDK's do.
+#define _WDMDDK_
 
 #include <cstdarg>
 #include <cstring>
@@ -208,9 +211,6 @@ NTKERNELAPI LONG KeReadStateEvent(PRKEVENT Event);
 NTKERNELAPI NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
                                            KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                            PLARGE_INTEGER Timeout);
-// The same wait through a handle (a thread or an event object).
-NTSYSAPI NTSTATUS NTAPI ZwWaitForSingleObject(HANDLE Handle, BOOLEAN Alertable,
-                                              PLARGE_INTEGER Timeout);
 NTKERNELAPI NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                             PLARGE_INTEGER Interval);
 
@@ -323,9 +323,9 @@ typedef ULONG DEVICE_TYPE;
 #define FILE_DEVICE_MASS_STORAGE 0x0000002d
 #define FILE_DEVICE_DVD 0x00000033
 
-#define CTL_CODE(DeviceType, Function, Method, Access)                                          \
-    ((ULONG)(((ULONG)(DeviceType) << 16) | ((ULONG)(Access) << 14) | ((ULONG)(Function) << 2) | \
-             (ULONG)(Method)))
+// As the DDK writes it, without casts: a device type of 0x8000 or more must be unsigned.
+#define CTL_CODE(DeviceType, Function, Method, Access) \
+    (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
 #define DEVICE_TYPE_FROM_CTL_CODE(ctrlCode) (((ULONG)(ctrlCode & 0xffff0000)) >> 16)
 #define METHOD_FROM_CTL_CODE(ctrlCode) ((ULONG)(ctrlCode & 3))
 
@@ -1010,42 +1010,6 @@ typedef struct _LUID {
     ULONG LowPart;
     LONG HighPart;
 } LUID, *PLUID;
-
-typedef struct _TOKEN_SOURCE {
-    CHAR SourceName[8];
-    LUID SourceIdentifier;
-} TOKEN_SOURCE, *PTOKEN_SOURCE;
-
-typedef struct _TOKEN_CONTROL {
-    LUID TokenId;
-    LUID AuthenticationId;
-    LUID ModifiedId;
-    TOKEN_SOURCE TokenSource;
-} TOKEN_CONTROL, *PTOKEN_CONTROL;
-
-typedef struct _SECURITY_CLIENT_CONTEXT {
-    SECURITY_QUALITY_OF_SERVICE SecurityQos;
-    PACCESS_TOKEN ClientToken;  // a referenced token object
-    BOOLEAN DirectlyAccessClientToken;
-    BOOLEAN DirectAccessEffectiveOnly;
-    BOOLEAN ServerIsRemote;
-    TOKEN_CONTROL ClientTokenControl;
-} SECURITY_CLIENT_CONTEXT, *PSECURITY_CLIENT_CONTEXT;
-
-NTKERNELAPI NTSTATUS SeCreateClientSecurity(PETHREAD ClientThread,
-                                            PSECURITY_QUALITY_OF_SERVICE ClientSecurityQos,
-                                            BOOLEAN RemoteSession,
-                                            PSECURITY_CLIENT_CONTEXT ClientContext);
-// ServerThread NULL: the current thread.
-NTKERNELAPI VOID SeImpersonateClient(PSECURITY_CLIENT_CONTEXT ClientContext, PETHREAD ServerThread);
-NTKERNELAPI NTSTATUS SeImpersonateClientEx(PSECURITY_CLIENT_CONTEXT ClientContext,
-                                           PETHREAD ServerThread);
-// Releases the token the context references.
-NTKERNELAPI VOID SeDeleteClientSecurity(PSECURITY_CLIENT_CONTEXT ClientContext);
-NTKERNELAPI TOKEN_TYPE SeTokenType(PACCESS_TOKEN Token);
-NTKERNELAPI VOID PsDereferencePrimaryToken(PACCESS_TOKEN PrimaryToken);
-NTKERNELAPI VOID PsDereferenceImpersonationToken(PACCESS_TOKEN ImpersonationToken);
-NTKERNELAPI VOID PsRevertToSelf(VOID);
 
 // ---------------------------------------------------------------------------------------------
 // Security identifiers, access-control lists and security descriptors. On this host a user is

@@ -1,9 +1,13 @@
 // The installed controller component through the component model: created by class
 // identifier, every method called through its slot and through IDispatch::Invoke alike.
+
+// This source defines the module's interface identifiers.
+#define INITGUID
+
+#include <windows.h>
 #include <gtest/gtest.h>
 #include <objbase.h>
 #include <oleauto.h>
-#include <windows.h>
 
 #include <cstdlib>
 #include <string>

@@ -1,4 +1,5 @@
 // Which control requests each device state admits, and what the standard requests answer.
+#include <ntddk.h>
 #include <gtest/gtest.h>
 #include <mountdev.h>
 #include <ntddcdrm.h>

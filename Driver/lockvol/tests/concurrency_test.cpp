@@ -1,4 +1,5 @@
 // Many threads at once on two disks: each disk's worker serves its requests one at a time.
+#include <ntddk.h>
 #include <gtest/gtest.h>
 #include <ntdddisk.h>
 #include <ntddstor.h>

@@ -1,4 +1,5 @@
 // Sector reads and writes through a disk: the cipher, the range checks, write protection.
+#include <ntddk.h>
 #include <gtest/gtest.h>
 #include <ntdddisk.h>
 

@@ -1,4 +1,8 @@
 // Identifiers as text: "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}".
+
+// The system's own interface identifiers are defined here, as uuid.lib holds them on Windows.
+#define INITGUID
+
 #include <objbase.h>
 
 #include <cstdio>

@@ -2,8 +2,9 @@
 // and its type library and interfaces known.
 #include "com/registration.h"
 
-#include <shlwapi.h>
 #include <windows.h>
+#include <olectl.h>
+#include <shlwapi.h>
 
 #include <string>
 

@@ -1,13 +1,17 @@
 // The component model on a system root of its own: creating objects of registered in-process
 // servers, the failures a client sees, IDispatch driven by type information, self-registration
 // and regsvr32.
+
+// This source defines the module's interface identifiers.
+#define INITGUID
+
+#include <windows.h>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <objbase.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <windows.h>
 
 #include <array>
 #include <cstdio>

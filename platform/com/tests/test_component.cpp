@@ -1,5 +1,9 @@
 // A component built as components are: one class of a dual interface, its class factory and its
 // self-registration.
+
+// This source defines the module's interface identifiers.
+#define INITGUID
+
 #include <cctype>
 #include <string>
 

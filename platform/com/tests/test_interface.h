@@ -38,7 +38,7 @@ interface ITestObject : public IDispatch {
 
 template <>
 struct hl::com::TypeInfo<ITestObject> {
-    static constexpr IID iid = IID_ITestObject;
+    static constexpr const IID& iid = IID_ITestObject;
     static constexpr MethodInfo methods[] = {
         Method<&ITestObject::SetName, In<char*>>("SetName", 1, 7),
         Method<&ITestObject::GetName, Out<char*>>("GetName", 2, 8),

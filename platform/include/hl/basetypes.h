@@ -1,7 +1,9 @@
 // The base types shared by the kernel headers (ntdef.h) and the user-mode headers (windows.h).
 //
-// The host is LP64: ULONG and LONG are 32-bit as on Windows, never `long`. WCHAR is char16_t
-// (the host's wchar_t is 32-bit), so wide literals in Windows-shaped code are written u"...".
+// The host is LP64: ULONG and LONG are 32-bit as on Windows, never `long`. WCHAR is wchar_t
+// where wchar_t has 16 bits: the product is built with -fshort-wchar, as Wine builds Windows
+// code, and writes L"...". The platform's own code keeps the host's 32-bit wchar_t and sees the
+// same 16-bit unit as char16_t (u"..."); a wchar_t string never goes to the host C library.
 #pragma once
 
 #include <cstddef>
@@ -81,7 +83,11 @@ typedef std::uintptr_t DWORD_PTR;
 typedef std::size_t SIZE_T;
 typedef std::ptrdiff_t SSIZE_T;
 typedef UCHAR BOOLEAN;
+#if __SIZEOF_WCHAR_T__ == 2
+typedef wchar_t WCHAR;
+#else
 typedef char16_t WCHAR;
+#endif
 
 typedef CHAR* PCHAR;
 typedef CHAR* LPCH;

@@ -281,13 +281,6 @@ VOID PsRevertToSelf(VOID) {
     RestoreHostIdentity();
 }
 
-VOID SeDeleteClientSecurity(PSECURITY_CLIENT_CONTEXT ClientContext) {
-    if (!ClientContext) {
-        return;
-    }
-    ObfDereferenceObject(ClientContext->ClientToken);
-}
-
 TOKEN_TYPE SeTokenType(PACCESS_TOKEN Token) {
     Ref<hl::kernel::Object> keep;
     hl::kernel::Token* token = TokenFrom(Token, keep);

@@ -2,7 +2,7 @@
 // the I/O manager, files, keys and tokens. One System exists per booted kernel.
 #pragma once
 
-#include <ntddk.h>
+#include <ntifs.h>
 #include <sys/types.h>
 
 #include <atomic>

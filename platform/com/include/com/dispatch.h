@@ -4,7 +4,7 @@
 // of every parameter, checked at compile time against the method's C++ signature:
 //
 //   template <> struct hl::com::TypeInfo<IThing> {
-//       static constexpr IID iid = IID_IThing;
+//       static constexpr const IID& iid = IID_IThing;
 //       static constexpr MethodInfo methods[] = {
 //           Method<&IThing::Open, In<char>, In<char*>>("Open", 1, 7),
 //           Method<&IThing::GetDrive, RetVal<char*>>("GetDrive", 2, 8),
@@ -46,7 +46,7 @@ struct MethodInfo {
     UINT argumentCount;  // the arguments Invoke takes, without the return value
     // Converts the arguments and calls; DISP_E_TYPEMISMATCH when an argument does not fit,
     // otherwise S_OK with the method's own result in `methodResult`.
-    HRESULT (*invoke)
+    HRESULT(*invoke)
     (void* object, const DISPPARAMS& params, VARIANT* result, UINT* argError,
      HRESULT& methodResult);
     std::size_t (*actualSlot)();

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <objbase.h>
+#include <olectl.h>
 
 #include <span>
 

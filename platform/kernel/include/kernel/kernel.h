@@ -6,7 +6,7 @@
 // the kernel holds goes away at shutdown, so tests boot a fresh kernel each time.
 #pragma once
 
-#include <ntddk.h>
+#include <ntifs.h>
 
 #include <atomic>
 #include <cstdint>

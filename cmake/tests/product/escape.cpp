@@ -1,0 +1,1 @@
+#include "../outside/internal.h"

@@ -1,0 +1,7 @@
+#include <string.h>
+#include <windows.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "lib/good.h"

@@ -1,0 +1,4 @@
+#pragma once
+#include <ntddk.h>
+
+#include "sibling.h"

@@ -1,0 +1,2 @@
+#include <cstring>
+#include <cwchar>
