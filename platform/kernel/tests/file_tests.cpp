@@ -78,6 +78,13 @@ TEST_F(FileTest, NamesResolveThroughTheNamespaceWithoutRegardToCase) {
         STATUS_SUCCESS);
     ZwClose(handle);
     EXPECT_TRUE(std::filesystem::exists(drive_ / "Folder/Sub/New.Bin"));
+
+    // Final sigma upper-cases to sigma, as in the registry.
+    WriteHostFile("\xCF\x83\xCE\xBF\xCF\x86\xCE\xBF\xCF\x82.txt", "greek");
+    EXPECT_EQ(Open(u"\\??\\C:\\\u03A3\u039F\u03A6\u039F\u03A3.TXT", GENERIC_READ, FILE_SHARE_READ,
+                   handle),
+              STATUS_SUCCESS);
+    ZwClose(handle);
 }
 
 TEST_F(FileTest, FailuresGiveTheStatusesWindowsGives) {
