@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "hostfs/hostfs.h"
 #include "kernel/text.h"
 #include "system.h"
 
@@ -22,43 +23,7 @@ constexpr ULONG kSectorSize = 512;
 constexpr std::int64_t kSecondsFrom1601To1970 = 11'644'473'600LL;
 
 NTSTATUS FromErrno(int error) {
-    switch (error) {
-        case ENOENT:
-            return STATUS_OBJECT_NAME_NOT_FOUND;
-        case ENOTDIR:
-            return STATUS_OBJECT_PATH_NOT_FOUND;
-        case EACCES:
-        case EPERM:
-            return STATUS_ACCESS_DENIED;
-        case EEXIST:
-            return STATUS_OBJECT_NAME_COLLISION;
-        case EISDIR:
-            return STATUS_FILE_IS_A_DIRECTORY;
-        case ENOSPC:
-        case EDQUOT:
-        case EFBIG:
-            return STATUS_DISK_FULL;
-        case EROFS:
-            return STATUS_MEDIA_WRITE_PROTECTED;
-        case ENAMETOOLONG:
-            return STATUS_NAME_TOO_LONG;
-        case EMFILE:
-        case ENFILE:
-            return STATUS_TOO_MANY_OPENED_FILES;
-        case ENOMEM:
-            return STATUS_NO_MEMORY;
-        case EINVAL:
-            return STATUS_INVALID_PARAMETER;
-        case ENOTEMPTY:
-            return STATUS_DIRECTORY_NOT_EMPTY;
-        case ELOOP:
-            return STATUS_TOO_MANY_LINKS;
-        case ETXTBSY:
-        case EBUSY:
-            return STATUS_SHARING_VIOLATION;
-        default:
-            return STATUS_IO_DEVICE_ERROR;
-    }
+    return hostfs::StatusFromErrno(error);
 }
 
 bool ValidComponent(std::u16string_view name) {
@@ -93,32 +58,11 @@ std::vector<std::u16string_view> Components(std::u16string_view path) {
 // The entry of `folder` named `name`, exactly or else without regard to case.
 NTSTATUS FindEntry(const std::string& folder, std::u16string_view name, std::string& entry,
                    bool& found) {
-    const std::string exact = Utf16ToUtf8(name);
-    struct stat st {};
-    if (lstat((folder + "/" + exact).c_str(), &st) == 0) {
-        entry = exact;
-        found = true;
-        return STATUS_SUCCESS;
+    const int error = hostfs::FindEntry(folder, name, entry, found);
+    if (error == ENOENT || error == ENOTDIR) {
+        return STATUS_OBJECT_PATH_NOT_FOUND;
     }
-    if (errno != ENOENT) {
-        return errno == ENOTDIR ? STATUS_OBJECT_PATH_NOT_FOUND : FromErrno(errno);
-    }
-    DIR* directory = opendir(folder.c_str());
-    if (!directory) {
-        return errno == ENOENT || errno == ENOTDIR ? STATUS_OBJECT_PATH_NOT_FOUND
-                                                   : FromErrno(errno);
-    }
-    found = false;
-    entry = exact;
-    while (dirent* item = readdir(directory)) {
-        if (EqualsNoCase(Utf8ToUtf16(item->d_name), name)) {
-            entry = item->d_name;
-            found = true;
-            break;
-        }
-    }
-    closedir(directory);
-    return STATUS_SUCCESS;
+    return error == 0 ? STATUS_SUCCESS : FromErrno(error);
 }
 
 struct HostTarget {
