@@ -15,7 +15,6 @@
 #include "format/container_header.h"
 #include "format/implementation.h"
 #include "format/key_schedule.h"
-#include "format/thread_parallel_port.h"
 #include "format/unit_cipher.h"
 
 namespace {
@@ -131,19 +130,6 @@ void WrongPasswordBench(benchmark::State& state, const Implementation* level) {
     state.SetLabel(Sha1ImplementationName());
 }
 
-// The same search with the salts spread over two threads (the calling one and a helper).
-void WrongPasswordTwoThreadsBench(benchmark::State& state) {
-    WrongPasswordPort port;
-    ThreadParallelPort parallel(1);
-    std::uint8_t userKey[kUserKeyBytes] = {'w', 'r', 'o', 'n', 'g'};
-    KeySchedule deviceKey;
-    for (auto _ : state) {
-        const HeaderOutcome outcome = OpenHeader(port, UserKey(userKey), deviceKey, parallel);
-        benchmark::DoNotOptimize(outcome);
-    }
-    state.SetLabel(Sha1ImplementationName());
-}
-
 // Peer: OpenSSL's SHA-1 over a large buffer; one compression per 64-byte block.
 void OpenSslSha1Bench(benchmark::State& state) {
     std::vector<std::uint8_t> buffer(kBufferBytes, 0x55);
@@ -190,10 +176,6 @@ void RegisterBenchmarks() {
                                      WrongPasswordBench, level)
             ->Unit(benchmark::kMillisecond);
     }
-    benchmark::RegisterBenchmark("password/open_header_wrong_password_two_threads",
-                                 WrongPasswordTwoThreadsBench)
-        ->Unit(benchmark::kMillisecond)
-        ->UseRealTime();
     benchmark::RegisterBenchmark("peer/openssl_sha1", OpenSslSha1Bench);
 }
 

@@ -113,73 +113,6 @@ HeaderOutcome FindSalt(const HeaderBlock& header, UserKey userKey, KeySchedule& 
     return {HeaderResult::WrongPassword, 0, 0};
 }
 
-// The working memory of one salt tried beside others.
-struct SaltTrial {
-    KeySchedule passwordKey;
-    KeySchedule candidate;
-    bool matched;
-};
-
-// A batch of consecutive salts, one task each.
-struct SaltBatch {
-    const HeaderBlock* header;
-    const std::uint8_t* userKey;
-    unsigned firstSalt;
-    SaltTrial* trials;
-};
-
-void TrySaltTask(void* context, unsigned index) noexcept {
-    const SaltBatch& batch = *static_cast<const SaltBatch*>(context);
-    SaltTrial& trial = batch.trials[index];
-    trial.matched = TrySalt(*batch.header, UserKey(batch.userKey, kUserKeyBytes),
-                            batch.firstSalt + index, trial.passwordKey, trial.candidate);
-}
-
-// Batches of as many salts as there are workers; the lowest matching salt of the first batch
-// with a match is the one a search in order would have found.
-HeaderOutcome FindSaltInBatches(const HeaderBlock& header, UserKey userKey, SaltTrial* trials,
-                                unsigned width, ParallelPort& parallel, KeySchedule& dataKey) {
-    for (unsigned first = 0; first < kOpenSaltCandidates; first += width) {
-        const unsigned count = std::min(width, kOpenSaltCandidates - first);
-        SaltBatch batch{&header, userKey.data(), first, trials};
-        parallel.RunTasks(count, TrySaltTask, &batch);
-        for (unsigned i = 0; i < count; ++i) {
-            if (trials[i].matched) {
-                dataKey = trials[i].candidate;
-                return {HeaderResult::Ok, 0, first + i};
-            }
-        }
-    }
-    return {HeaderResult::WrongPassword, 0, 0};
-}
-
-// Working memory for `count` trials from the port, wiped and returned on every path.
-class TrialBuffer {
-public:
-    TrialBuffer(ContainerPort& port, unsigned count)
-        : port_(port),
-          count_(count),
-          trials_(static_cast<SaltTrial*>(port.Allocate(sizeof(SaltTrial) * count))) {}
-    TrialBuffer(const TrialBuffer&) = delete;
-    TrialBuffer& operator=(const TrialBuffer&) = delete;
-    ~TrialBuffer() {
-        if (trials_ != nullptr) {
-            SecureWipe(trials_, sizeof(SaltTrial) * count_);
-            port_.Free(trials_);
-        }
-    }
-    explicit operator bool() const { return trials_ != nullptr; }
-    SaltTrial* get() const { return trials_; }
-
-private:
-    ContainerPort& port_;
-    unsigned count_;
-    SaltTrial* trials_;
-};
-
-// At most this many salts are tried side by side, whatever the host offers.
-constexpr unsigned kMaxParallelSalts = 16;
-
 // Reads the header into `header` and points the device at the stored key block, as the search
 // does before its first candidate.
 void ReadHeader(ContainerPort& port, HeaderBlock& header, KeySchedule& deviceKey) {
@@ -221,18 +154,6 @@ HeaderOutcome OpenHeader(ContainerPort& port, UserKey userKey, KeySchedule& devi
     return outcome;
 }
 
-HeaderOutcome OpenHeader(ContainerPort& port, UserKey userKey, KeySchedule& deviceKey,
-                         ParallelPort& parallel) noexcept {
-    const unsigned width = std::clamp(parallel.Workers(), 1u, kMaxParallelSalts);
-    WorkBuffer<HeaderBlock> header(port);
-    TrialBuffer trials(port, width);
-    if (!header || !trials) {
-        return {HeaderResult::InsufficientResources, 0, 0};
-    }
-    ReadHeader(port, *header, deviceKey);
-    return FindSaltInBatches(*header, userKey, trials.get(), width, parallel, deviceKey);
-}
-
 namespace {
 
 HeaderOutcome Rewrap(ContainerPort& port, const HeaderOutcome& opened, UserKey newKey,
@@ -253,11 +174,6 @@ HeaderOutcome Rewrap(ContainerPort& port, const HeaderOutcome& opened, UserKey n
 HeaderOutcome ChangeHeader(ContainerPort& port, UserKey oldKey, UserKey newKey,
                            KeySchedule& deviceKey) noexcept {
     return Rewrap(port, OpenHeader(port, oldKey, deviceKey), newKey, deviceKey);
-}
-
-HeaderOutcome ChangeHeader(ContainerPort& port, UserKey oldKey, UserKey newKey,
-                           KeySchedule& deviceKey, ParallelPort& parallel) noexcept {
-    return Rewrap(port, OpenHeader(port, oldKey, deviceKey, parallel), newKey, deviceKey);
 }
 
 }  // namespace vdformat

@@ -32,20 +32,6 @@ public:
     virtual std::uint32_t TickCount() noexcept = 0;
 };
 
-// Optional: lets the header search use more than one core. The host supplies it (the library starts
-// no threads of its own); without one every search runs on the calling thread.
-class ParallelPort {
-public:
-    virtual ~ParallelPort() = default;
-
-    // How many tasks are worth running at once (1 or more).
-    virtual unsigned Workers() noexcept = 0;
-    // Calls task(context, i) once for each i in [0, count), on any threads in any order, and
-    // returns when every call has returned.
-    virtual void RunTasks(unsigned count, void (*task)(void* context, unsigned index),
-                          void* context) noexcept = 0;
-};
-
 enum class HeaderResult {
     Ok,
     WrongPassword,
@@ -68,15 +54,8 @@ HeaderOutcome CreateHeader(ContainerPort& port, KeyMaterial keyMaterial, UserKey
 // key when a salt opens it.
 HeaderOutcome OpenHeader(ContainerPort& port, UserKey userKey, KeySchedule& deviceKey) noexcept;
 
-// The same search with the candidate salts spread over the parallel port's workers, a batch of
-// consecutive salts at a time; the result and the salt that opens are the same as above.
-HeaderOutcome OpenHeader(ContainerPort& port, UserKey userKey, KeySchedule& deviceKey,
-                         ParallelPort& parallel) noexcept;
-
 // Opens with `oldKey` and writes the header again under `newKey`; the data key does not change.
 HeaderOutcome ChangeHeader(ContainerPort& port, UserKey oldKey, UserKey newKey,
                            KeySchedule& deviceKey) noexcept;
-HeaderOutcome ChangeHeader(ContainerPort& port, UserKey oldKey, UserKey newKey,
-                           KeySchedule& deviceKey, ParallelPort& parallel) noexcept;
 
 }  // namespace vdformat

@@ -1181,16 +1181,12 @@ NTSYSAPI NTSTATUS NTAPI RtlUnicodeStringToInteger(PCUNICODE_STRING String, ULONG
 // ---------------------------------------------------------------------------------------------
 // Debugging
 
-// printf-style to the kernel log (standard error); %wZ prints a PUNICODE_STRING, %ws a PCWSTR.
-NTSYSAPI ULONG DbgPrint(PCSTR Format, ...);
 NTSYSAPI VOID NTAPI RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber,
                               PCSTR Message);
 #if DBG
-#define KdPrint(_x_) DbgPrint _x_
 #define ASSERT(exp) \
     ((!(exp)) ? (RtlAssert((PVOID) #exp, (PVOID)__FILE__, __LINE__, NULL), FALSE) : TRUE)
 #else
-#define KdPrint(_x_)
 #define ASSERT(exp) ((void)0)
 #endif
 

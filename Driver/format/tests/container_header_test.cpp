@@ -5,7 +5,6 @@
 #include <cstring>
 #include <random>
 
-#include "format/thread_parallel_port.h"
 #include "format/unit_cipher.h"
 #include "format_test_support.h"
 
@@ -220,87 +219,6 @@ TEST_F(ContainerHeader, NoWorkingMemoryFailsCleanlyAtEveryAllocation) {
     port.failAllocationAt = -1;
     KeySchedule opened{};
     EXPECT_EQ(Open("pw", opened).result, HeaderResult::Ok);
-    EXPECT_TRUE(SameSchedule(opened, dataKey));
-}
-
-// Runs each batch backwards on the calling thread, counting tasks: the search may not depend on
-// the order in which the host runs them.
-class BackwardsPort : public ParallelPort {
-public:
-    explicit BackwardsPort(unsigned workers) : workers_(workers) {}
-    unsigned Workers() noexcept override { return workers_; }
-    void RunTasks(unsigned count, void (*task)(void*, unsigned), void* context) noexcept override {
-        largestBatch = std::max(largestBatch, count);
-        for (unsigned i = count; i-- > 0;) {
-            task(context, i);
-            ++tasksRun;
-        }
-    }
-    unsigned tasksRun = 0;
-    unsigned largestBatch = 0;
-
-private:
-    unsigned workers_;
-};
-
-TEST_F(ContainerHeader, ParallelSearchFindsTheSameSaltAsTheSearchInOrder) {
-    for (std::uint32_t tick : {0u, 2u, 17u, 149u}) {
-        const KeySchedule created = Create("parallel", tick);
-        BackwardsPort single(1);
-        BackwardsPort three(3);
-        BackwardsPort tooMany(1000);
-        ThreadParallelPort threads(1);
-        for (ParallelPort* parallel :
-             std::initializer_list<ParallelPort*>{&single, &three, &tooMany, &threads}) {
-            SCOPED_TRACE(::testing::Message()
-                         << "tick " << tick << " workers " << parallel->Workers());
-            KeySchedule opened{};
-            const HeaderOutcome outcome =
-                OpenHeader(port, MakeUserKey("parallel"), opened, *parallel);
-            EXPECT_EQ(outcome.result, HeaderResult::Ok);
-            EXPECT_EQ(outcome.salt, tick);
-            EXPECT_TRUE(SameSchedule(opened, created));
-        }
-        EXPECT_LE(tooMany.largestBatch, 16u);
-        EXPECT_EQ(three.largestBatch, 3u);
-    }
-}
-
-TEST_F(ContainerHeader, ParallelWrongPasswordTriesEverySaltOnceAndLeavesTheRawKeyBlock) {
-    Create("right", 40);
-    BackwardsPort parallel(4);
-    KeySchedule deviceKey{};
-    const HeaderOutcome outcome = OpenHeader(port, MakeUserKey("wrong"), deviceKey, parallel);
-    EXPECT_EQ(outcome.result, HeaderResult::WrongPassword);
-    EXPECT_EQ(parallel.tasksRun, kOpenSaltCandidates);
-    EXPECT_EQ(std::memcmp(deviceKey.Bytes(), port.file.data(), kKeyScheduleBytes), 0);
-}
-
-TEST_F(ContainerHeader, ParallelChangeRewrapsAndFailsCleanlyWithoutMemory) {
-    const KeySchedule dataKey = Create("old", 7);
-    ThreadParallelPort parallel(1);
-    KeySchedule untouched;
-    std::memset(&untouched, 0x3C, sizeof(untouched));
-    for (int failing = 0; failing < 2; ++failing) {
-        KeySchedule deviceKey = untouched;
-        port.allocations = 0;
-        port.failAllocationAt = failing;
-        EXPECT_EQ(OpenHeader(port, MakeUserKey("old"), deviceKey, parallel).result,
-                  HeaderResult::InsufficientResources);
-        EXPECT_TRUE(SameSchedule(deviceKey, untouched));
-    }
-    port.failAllocationAt = -1;
-    port.tick = 90;
-    KeySchedule deviceKey{};
-    const HeaderOutcome changed =
-        ChangeHeader(port, MakeUserKey("old"), MakeUserKey("new"), deviceKey, parallel);
-    EXPECT_EQ(changed.result, HeaderResult::Ok);
-    EXPECT_EQ(changed.salt, 90u);
-    EXPECT_EQ(OpenHeader(port, MakeUserKey("old"), deviceKey, parallel).result,
-              HeaderResult::WrongPassword);
-    KeySchedule opened{};
-    const HeaderOutcome reopened = OpenHeader(port, MakeUserKey("new"), opened, parallel);
-    EXPECT_EQ(reopened.salt, 90u);
     EXPECT_TRUE(SameSchedule(opened, dataKey));
 }
 

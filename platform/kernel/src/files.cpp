@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "hostfs/hostfs.h"
 #include "kernel/text.h"
 #include "system.h"
 
@@ -22,43 +23,7 @@ constexpr ULONG kSectorSize = 512;
 constexpr std::int64_t kSecondsFrom1601To1970 = 11'644'473'600LL;
 
 NTSTATUS FromErrno(int error) {
-    switch (error) {
-        case ENOENT:
-            return STATUS_OBJECT_NAME_NOT_FOUND;
-        case ENOTDIR:
-            return STATUS_OBJECT_PATH_NOT_FOUND;
-        case EACCES:
-        case EPERM:
-            return STATUS_ACCESS_DENIED;
-        case EEXIST:
-            return STATUS_OBJECT_NAME_COLLISION;
-        case EISDIR:
-            return STATUS_FILE_IS_A_DIRECTORY;
-        case ENOSPC:
-        case EDQUOT:
-        case EFBIG:
-            return STATUS_DISK_FULL;
-        case EROFS:
-            return STATUS_MEDIA_WRITE_PROTECTED;
-        case ENAMETOOLONG:
-            return STATUS_NAME_TOO_LONG;
-        case EMFILE:
-        case ENFILE:
-            return STATUS_TOO_MANY_OPENED_FILES;
-        case ENOMEM:
-            return STATUS_NO_MEMORY;
-        case EINVAL:
-            return STATUS_INVALID_PARAMETER;
-        case ENOTEMPTY:
-            return STATUS_DIRECTORY_NOT_EMPTY;
-        case ELOOP:
-            return STATUS_TOO_MANY_LINKS;
-        case ETXTBSY:
-        case EBUSY:
-            return STATUS_SHARING_VIOLATION;
-        default:
-            return STATUS_IO_DEVICE_ERROR;
-    }
+    return hostfs::StatusFromErrno(error);
 }
 
 bool ValidComponent(std::u16string_view name) {
@@ -93,32 +58,11 @@ std::vector<std::u16string_view> Components(std::u16string_view path) {
 // The entry of `folder` named `name`, exactly or else without regard to case.
 NTSTATUS FindEntry(const std::string& folder, std::u16string_view name, std::string& entry,
                    bool& found) {
-    const std::string exact = Utf16ToUtf8(name);
-    struct stat st {};
-    if (lstat((folder + "/" + exact).c_str(), &st) == 0) {
-        entry = exact;
-        found = true;
-        return STATUS_SUCCESS;
+    const int error = hostfs::FindEntry(folder, name, entry, found);
+    if (error == ENOENT || error == ENOTDIR) {
+        return STATUS_OBJECT_PATH_NOT_FOUND;
     }
-    if (errno != ENOENT) {
-        return errno == ENOTDIR ? STATUS_OBJECT_PATH_NOT_FOUND : FromErrno(errno);
-    }
-    DIR* directory = opendir(folder.c_str());
-    if (!directory) {
-        return errno == ENOENT || errno == ENOTDIR ? STATUS_OBJECT_PATH_NOT_FOUND
-                                                   : FromErrno(errno);
-    }
-    found = false;
-    entry = exact;
-    while (dirent* item = readdir(directory)) {
-        if (EqualsNoCase(Utf8ToUtf16(item->d_name), name)) {
-            entry = item->d_name;
-            found = true;
-            break;
-        }
-    }
-    closedir(directory);
-    return STATUS_SUCCESS;
+    return error == 0 ? STATUS_SUCCESS : FromErrno(error);
 }
 
 struct HostTarget {
@@ -523,6 +467,173 @@ NTSTATUS CreateNew(const HostTarget& target, const CreateRequest& request, Ref<F
     return STATUS_SUCCESS;
 }
 
+// Information classes as the I/O manager keeps them: one row per class with the size of its
+// record and the one routine that fills (or applies) it. A query reports the record's size.
+
+NTSTATUS QueryBasic(FileObj& file, void* buffer, ULONG_PTR& information) {
+    if (!(file.granted & FILE_READ_ATTRIBUTES)) {
+        return STATUS_ACCESS_DENIED;
+    }
+    struct statx info {};
+    if (NTSTATUS status = StatFile(file, info); !NT_SUCCESS(status)) {
+        return status;
+    }
+    auto* basic = static_cast<PFILE_BASIC_INFORMATION>(buffer);
+    basic->CreationTime.QuadPart =
+        NtTime((info.stx_mask & STATX_BTIME) ? info.stx_btime : info.stx_mtime);
+    basic->LastAccessTime.QuadPart = NtTime(info.stx_atime);
+    basic->LastWriteTime.QuadPart = NtTime(info.stx_mtime);
+    basic->ChangeTime.QuadPart = NtTime(info.stx_ctime);
+    basic->FileAttributes = ReportedAttributes(file);
+    information = sizeof(FILE_BASIC_INFORMATION);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS QueryStandard(FileObj& file, void* buffer, ULONG_PTR& information) {
+    struct statx info {};
+    if (NTSTATUS status = StatFile(file, info); !NT_SUCCESS(status)) {
+        return status;
+    }
+    auto* standard = static_cast<PFILE_STANDARD_INFORMATION>(buffer);
+    standard->AllocationSize.QuadPart = static_cast<LONGLONG>(info.stx_blocks) * 512;
+    standard->EndOfFile.QuadPart = file.isDirectory ? 0 : static_cast<LONGLONG>(info.stx_size);
+    standard->NumberOfLinks = info.stx_nlink;
+    standard->DeletePending = file.deleteOnClose;
+    standard->Directory = file.isDirectory;
+    information = sizeof(FILE_STANDARD_INFORMATION);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS QueryPosition(FileObj& file, void* buffer, ULONG_PTR& information) {
+    std::lock_guard guard(file.positionLock);
+    static_cast<PFILE_POSITION_INFORMATION>(buffer)->CurrentByteOffset.QuadPart = file.position;
+    information = sizeof(FILE_POSITION_INFORMATION);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS QueryAlignment(FileObj&, void* buffer, ULONG_PTR& information) {
+    static_cast<PFILE_ALIGNMENT_INFORMATION>(buffer)->AlignmentRequirement = FILE_BYTE_ALIGNMENT;
+    information = sizeof(FILE_ALIGNMENT_INFORMATION);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS SetBasic(FileObj& file, void* buffer, ULONG_PTR&) {
+    if (!(file.granted & FILE_WRITE_ATTRIBUTES)) {
+        return STATUS_ACCESS_DENIED;
+    }
+    auto* basic = static_cast<PFILE_BASIC_INFORMATION>(buffer);
+    auto time = [](const LARGE_INTEGER& value) {
+        timespec ts{};
+        ts.tv_nsec = UTIME_OMIT;
+        return (value.QuadPart == 0 || value.QuadPart == -1) ? ts : UnixTime(value.QuadPart);
+    };
+    timespec times[2] = {time(basic->LastAccessTime), time(basic->LastWriteTime)};
+    if (times[0].tv_nsec != UTIME_OMIT || times[1].tv_nsec != UTIME_OMIT) {
+        int result = file.fd >= 0 && !(fcntl(file.fd, F_GETFL) & O_PATH)
+                         ? futimens(file.fd, times)
+                         : utimensat(AT_FDCWD, file.hostPath.c_str(), times, 0);
+        if (result != 0) {
+            return FromErrno(errno);
+        }
+    }
+    if (basic->FileAttributes != 0) {
+        return StoreAttributes(file, basic->FileAttributes);
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS SetEndOfFile(FileObj& file, void* buffer, ULONG_PTR&) {
+    if (!(file.granted & FILE_WRITE_DATA) || file.isDirectory) {
+        return file.isDirectory ? STATUS_INVALID_PARAMETER : STATUS_ACCESS_DENIED;
+    }
+    const LONGLONG end = static_cast<PFILE_END_OF_FILE_INFORMATION>(buffer)->EndOfFile.QuadPart;
+    if (end < 0) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    return ftruncate(file.fd, end) == 0 ? STATUS_SUCCESS : FromErrno(errno);
+}
+
+NTSTATUS SetPosition(FileObj& file, void* buffer, ULONG_PTR&) {
+    const LONGLONG at = static_cast<PFILE_POSITION_INFORMATION>(buffer)->CurrentByteOffset.QuadPart;
+    if (at < 0 || ((file.options & FILE_NO_INTERMEDIATE_BUFFERING) && at % kSectorSize != 0)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    std::lock_guard guard(file.positionLock);
+    file.position = at;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS SetDisposition(FileObj& file, void* buffer, ULONG_PTR&) {
+    if (!(file.granted & DELETE)) {
+        return STATUS_ACCESS_DENIED;
+    }
+    const bool remove = static_cast<PFILE_DISPOSITION_INFORMATION>(buffer)->DeleteFile;
+    if (remove && (ReportedAttributes(file) & FILE_ATTRIBUTE_READONLY)) {
+        return STATUS_CANNOT_DELETE;
+    }
+    if (remove && file.isDirectory) {
+        std::error_code error;
+        if (!std::filesystem::is_empty(file.hostPath, error)) {
+            return STATUS_DIRECTORY_NOT_EMPTY;
+        }
+    }
+    file.deleteOnClose = remove;
+    return STATUS_SUCCESS;
+}
+
+struct InformationClass {
+    FILE_INFORMATION_CLASS infoClass;
+    ULONG size;
+    NTSTATUS (*run)(FileObj& file, void* buffer, ULONG_PTR& information);
+};
+
+constexpr InformationClass kQueryClasses[] = {
+    {FileBasicInformation, sizeof(FILE_BASIC_INFORMATION), QueryBasic},
+    {FileStandardInformation, sizeof(FILE_STANDARD_INFORMATION), QueryStandard},
+    {FilePositionInformation, sizeof(FILE_POSITION_INFORMATION), QueryPosition},
+    {FileAlignmentInformation, sizeof(FILE_ALIGNMENT_INFORMATION), QueryAlignment},
+};
+
+constexpr InformationClass kSetClasses[] = {
+    {FileBasicInformation, sizeof(FILE_BASIC_INFORMATION), SetBasic},
+    {FileEndOfFileInformation, sizeof(FILE_END_OF_FILE_INFORMATION), SetEndOfFile},
+    {FilePositionInformation, sizeof(FILE_POSITION_INFORMATION), SetPosition},
+    {FileDispositionInformation, sizeof(FILE_DISPOSITION_INFORMATION), SetDisposition},
+};
+
+template <std::size_t N>
+NTSTATUS RunInformation(const InformationClass (&classes)[N], HANDLE handle,
+                        PIO_STATUS_BLOCK ioStatus, PVOID buffer, ULONG length,
+                        FILE_INFORMATION_CLASS infoClass) {
+    if (!ioStatus || !buffer) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    NTSTATUS status;
+    Ref<FileObj> file = FileFromHandle(handle, status);
+    if (!file) {
+        return status;
+    }
+    const InformationClass* entry = nullptr;
+    for (const InformationClass& candidate : classes) {
+        if (candidate.infoClass == infoClass) {
+            entry = &candidate;
+        }
+    }
+    if (entry == nullptr) {
+        return STATUS_INVALID_INFO_CLASS;
+    }
+    if (length < entry->size) {
+        return STATUS_INFO_LENGTH_MISMATCH;
+    }
+    ULONG_PTR information = 0;
+    if (status = entry->run(*file, buffer, information); !NT_SUCCESS(status)) {
+        return status;
+    }
+    ioStatus->Status = STATUS_SUCCESS;
+    ioStatus->Information = information;
+    return STATUS_SUCCESS;
+}
+
 }  // namespace
 
 FileObj::~FileObj() {
@@ -781,187 +892,15 @@ NTSTATUS ZwWriteFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine
 NTSTATUS ZwQueryInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
                                 PVOID FileInformation, ULONG Length,
                                 FILE_INFORMATION_CLASS FileInformationClass) {
-    if (!IoStatusBlock || !FileInformation) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    NTSTATUS status;
-    Ref<FileObj> file = FileFromHandle(FileHandle, status);
-    if (!file) {
-        return status;
-    }
-    ULONG size = 0;
-    switch (FileInformationClass) {
-        case FileBasicInformation:
-            size = sizeof(FILE_BASIC_INFORMATION);
-            break;
-        case FileStandardInformation:
-            size = sizeof(FILE_STANDARD_INFORMATION);
-            break;
-        case FilePositionInformation:
-            size = sizeof(FILE_POSITION_INFORMATION);
-            break;
-        case FileAlignmentInformation:
-            size = sizeof(FILE_ALIGNMENT_INFORMATION);
-            break;
-        default:
-            return STATUS_INVALID_INFO_CLASS;
-    }
-    if (Length < size) {
-        return STATUS_INFO_LENGTH_MISMATCH;
-    }
-    struct statx info {};
-    switch (FileInformationClass) {
-        case FileBasicInformation: {
-            if (!(file->granted & FILE_READ_ATTRIBUTES)) {
-                return STATUS_ACCESS_DENIED;
-            }
-            if (!NT_SUCCESS(status = StatFile(*file, info))) {
-                return status;
-            }
-            auto* basic = static_cast<PFILE_BASIC_INFORMATION>(FileInformation);
-            basic->CreationTime.QuadPart =
-                NtTime((info.stx_mask & STATX_BTIME) ? info.stx_btime : info.stx_mtime);
-            basic->LastAccessTime.QuadPart = NtTime(info.stx_atime);
-            basic->LastWriteTime.QuadPart = NtTime(info.stx_mtime);
-            basic->ChangeTime.QuadPart = NtTime(info.stx_ctime);
-            basic->FileAttributes = ReportedAttributes(*file);
-            break;
-        }
-        case FileStandardInformation: {
-            if (!NT_SUCCESS(status = StatFile(*file, info))) {
-                return status;
-            }
-            auto* standard = static_cast<PFILE_STANDARD_INFORMATION>(FileInformation);
-            standard->AllocationSize.QuadPart = static_cast<LONGLONG>(info.stx_blocks) * 512;
-            standard->EndOfFile.QuadPart =
-                file->isDirectory ? 0 : static_cast<LONGLONG>(info.stx_size);
-            standard->NumberOfLinks = info.stx_nlink;
-            standard->DeletePending = file->deleteOnClose;
-            standard->Directory = file->isDirectory;
-            break;
-        }
-        case FilePositionInformation: {
-            std::lock_guard guard(file->positionLock);
-            static_cast<PFILE_POSITION_INFORMATION>(FileInformation)->CurrentByteOffset.QuadPart =
-                file->position;
-            break;
-        }
-        default:
-            static_cast<PFILE_ALIGNMENT_INFORMATION>(FileInformation)->AlignmentRequirement =
-                FILE_BYTE_ALIGNMENT;
-            break;
-    }
-    IoStatusBlock->Status = STATUS_SUCCESS;
-    IoStatusBlock->Information = size;
-    return STATUS_SUCCESS;
+    return RunInformation(kQueryClasses, FileHandle, IoStatusBlock, FileInformation, Length,
+                          FileInformationClass);
 }
 
 NTSTATUS ZwSetInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
                               PVOID FileInformation, ULONG Length,
                               FILE_INFORMATION_CLASS FileInformationClass) {
-    if (!IoStatusBlock || !FileInformation) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    NTSTATUS status;
-    Ref<FileObj> file = FileFromHandle(FileHandle, status);
-    if (!file) {
-        return status;
-    }
-    ULONG size = 0;
-    switch (FileInformationClass) {
-        case FileBasicInformation:
-            size = sizeof(FILE_BASIC_INFORMATION);
-            break;
-        case FileEndOfFileInformation:
-            size = sizeof(FILE_END_OF_FILE_INFORMATION);
-            break;
-        case FilePositionInformation:
-            size = sizeof(FILE_POSITION_INFORMATION);
-            break;
-        case FileDispositionInformation:
-            size = sizeof(FILE_DISPOSITION_INFORMATION);
-            break;
-        default:
-            return STATUS_INVALID_INFO_CLASS;
-    }
-    if (Length < size) {
-        return STATUS_INFO_LENGTH_MISMATCH;
-    }
-    switch (FileInformationClass) {
-        case FileBasicInformation: {
-            if (!(file->granted & FILE_WRITE_ATTRIBUTES)) {
-                return STATUS_ACCESS_DENIED;
-            }
-            auto* basic = static_cast<PFILE_BASIC_INFORMATION>(FileInformation);
-            auto time = [](const LARGE_INTEGER& value) {
-                timespec ts{};
-                ts.tv_nsec = UTIME_OMIT;
-                return (value.QuadPart == 0 || value.QuadPart == -1) ? ts
-                                                                     : UnixTime(value.QuadPart);
-            };
-            timespec times[2] = {time(basic->LastAccessTime), time(basic->LastWriteTime)};
-            if (times[0].tv_nsec != UTIME_OMIT || times[1].tv_nsec != UTIME_OMIT) {
-                int result = file->fd >= 0 && !(fcntl(file->fd, F_GETFL) & O_PATH)
-                                 ? futimens(file->fd, times)
-                                 : utimensat(AT_FDCWD, file->hostPath.c_str(), times, 0);
-                if (result != 0) {
-                    return FromErrno(errno);
-                }
-            }
-            if (basic->FileAttributes != 0) {
-                if (!NT_SUCCESS(status = StoreAttributes(*file, basic->FileAttributes))) {
-                    return status;
-                }
-            }
-            break;
-        }
-        case FileEndOfFileInformation: {
-            if (!(file->granted & FILE_WRITE_DATA) || file->isDirectory) {
-                return file->isDirectory ? STATUS_INVALID_PARAMETER : STATUS_ACCESS_DENIED;
-            }
-            const LONGLONG end =
-                static_cast<PFILE_END_OF_FILE_INFORMATION>(FileInformation)->EndOfFile.QuadPart;
-            if (end < 0) {
-                return STATUS_INVALID_PARAMETER;
-            }
-            if (ftruncate(file->fd, end) != 0) {
-                return FromErrno(errno);
-            }
-            break;
-        }
-        case FilePositionInformation: {
-            const LONGLONG at = static_cast<PFILE_POSITION_INFORMATION>(FileInformation)
-                                    ->CurrentByteOffset.QuadPart;
-            if (at < 0 ||
-                ((file->options & FILE_NO_INTERMEDIATE_BUFFERING) && at % kSectorSize != 0)) {
-                return STATUS_INVALID_PARAMETER;
-            }
-            std::lock_guard guard(file->positionLock);
-            file->position = at;
-            break;
-        }
-        default: {
-            if (!(file->granted & DELETE)) {
-                return STATUS_ACCESS_DENIED;
-            }
-            const bool remove =
-                static_cast<PFILE_DISPOSITION_INFORMATION>(FileInformation)->DeleteFile;
-            if (remove && (ReportedAttributes(*file) & FILE_ATTRIBUTE_READONLY)) {
-                return STATUS_CANNOT_DELETE;
-            }
-            if (remove && file->isDirectory) {
-                std::error_code error;
-                if (!std::filesystem::is_empty(file->hostPath, error)) {
-                    return STATUS_DIRECTORY_NOT_EMPTY;
-                }
-            }
-            file->deleteOnClose = remove;
-            break;
-        }
-    }
-    IoStatusBlock->Status = STATUS_SUCCESS;
-    IoStatusBlock->Information = 0;
-    return STATUS_SUCCESS;
+    return RunInformation(kSetClasses, FileHandle, IoStatusBlock, FileInformation, Length,
+                          FileInformationClass);
 }
 
 NTSTATUS ZwFlushBuffersFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock) {

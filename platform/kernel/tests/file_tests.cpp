@@ -78,6 +78,13 @@ TEST_F(FileTest, NamesResolveThroughTheNamespaceWithoutRegardToCase) {
         STATUS_SUCCESS);
     ZwClose(handle);
     EXPECT_TRUE(std::filesystem::exists(drive_ / "Folder/Sub/New.Bin"));
+
+    // Final sigma upper-cases to sigma, as in the registry.
+    WriteHostFile("\xCF\x83\xCE\xBF\xCF\x86\xCE\xBF\xCF\x82.txt", "greek");
+    EXPECT_EQ(Open(u"\\??\\C:\\\u03A3\u039F\u03A6\u039F\u03A3.TXT", GENERIC_READ, FILE_SHARE_READ,
+                   handle),
+              STATUS_SUCCESS);
+    ZwClose(handle);
 }
 
 TEST_F(FileTest, FailuresGiveTheStatusesWindowsGives) {
@@ -275,6 +282,40 @@ TEST_F(FileTest, QueryAndSetInformation) {
     EXPECT_EQ(alignment.AlignmentRequirement, static_cast<ULONG>(FILE_BYTE_ALIGNMENT));
     EXPECT_EQ(ZwQueryInformationFile(handle, &io, &basic, sizeof basic - 1, FileBasicInformation),
               STATUS_INFO_LENGTH_MISMATCH);
+    // Each class has its record size; a class a call does not know is refused before the size.
+    const struct {
+        bool query;
+        FILE_INFORMATION_CLASS infoClass;
+        ULONG size;
+    } classes[] = {
+        {true, FileBasicInformation, sizeof(FILE_BASIC_INFORMATION)},
+        {true, FileStandardInformation, sizeof(FILE_STANDARD_INFORMATION)},
+        {true, FilePositionInformation, sizeof(FILE_POSITION_INFORMATION)},
+        {true, FileAlignmentInformation, sizeof(FILE_ALIGNMENT_INFORMATION)},
+        {false, FileBasicInformation, sizeof(FILE_BASIC_INFORMATION)},
+        {false, FileEndOfFileInformation, sizeof(FILE_END_OF_FILE_INFORMATION)},
+        {false, FilePositionInformation, sizeof(FILE_POSITION_INFORMATION)},
+        {false, FileDispositionInformation, sizeof(FILE_DISPOSITION_INFORMATION)},
+    };
+    for (const auto& c : classes) {
+        alignas(8) unsigned char record[64] = {};
+        const NTSTATUS shortStatus =
+            c.query ? ZwQueryInformationFile(handle, &io, record, c.size - 1, c.infoClass)
+                    : ZwSetInformationFile(handle, &io, record, c.size - 1, c.infoClass);
+        EXPECT_EQ(shortStatus, STATUS_INFO_LENGTH_MISMATCH) << c.query << " " << c.infoClass;
+        if (c.query) {
+            io.Information = 0;
+            EXPECT_EQ(ZwQueryInformationFile(handle, &io, record, sizeof record, c.infoClass),
+                      STATUS_SUCCESS)
+                << c.infoClass;
+            EXPECT_EQ(io.Information, c.size) << c.infoClass;
+        }
+    }
+    alignas(8) unsigned char record[64] = {};
+    EXPECT_EQ(ZwQueryInformationFile(handle, &io, record, 0, FileEndOfFileInformation),
+              STATUS_INVALID_INFO_CLASS);
+    EXPECT_EQ(ZwSetInformationFile(handle, &io, record, 0, FileAlignmentInformation),
+              STATUS_INVALID_INFO_CLASS);
     ZwClose(handle);
 
     // Read-only files refuse writers; attribute-only opens still see them.

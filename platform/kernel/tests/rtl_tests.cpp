@@ -79,25 +79,6 @@ TEST_F(RtlTest, AppendAndCopyRespectMaximumLength) {
     EXPECT_FALSE(RtlEqualUnicodeString(&upper, &lower, FALSE));
 }
 
-TEST_F(RtlTest, FormatsDeviceNames) {
-    WCHAR name[64];
-    EXPECT_EQ(RtlStringCbPrintfW(name, sizeof name, u"\\Device\\Harddisk\\VaultDisk%u", 3u),
-              STATUS_SUCCESS);
-    EXPECT_EQ(std::u16string(name), u"\\Device\\Harddisk\\VaultDisk3");
-    EXPECT_EQ(RtlStringCbPrintfW(name, sizeof name, u"%s=%05d|%-4x|%hs|%c", u"key", -42, 255u,
-                                 "narrow\x80", u'\u00E9'),
-              STATUS_SUCCESS);
-    EXPECT_EQ(std::u16string(name), u"key=-0042|ff  |narrow\u20AC|\u00E9");
-    WCHAR tiny[8];
-    EXPECT_EQ(RtlStringCbPrintfW(tiny, sizeof tiny, u"VaultDisk%u", 12u), STATUS_BUFFER_OVERFLOW);
-    EXPECT_EQ(std::u16string(tiny), u"VaultDi");
-    std::u16string word = u"word";
-    UNICODE_STRING counted = Counted(word);
-    EXPECT_EQ(RtlStringCbPrintfW(name, sizeof name, u"[%wZ]%I64u", &counted, 1ULL << 40),
-              STATUS_SUCCESS);
-    EXPECT_EQ(std::u16string(name), u"[word]1099511627776");
-}
-
 TEST(Text, Utf8AndUtf16RoundTripAndNamesCompareWithoutCase) {
     const std::u16string text = u"Caf\u00E9 \u20AC \U0001F600";
     EXPECT_EQ(Utf8ToUtf16(Utf16ToUtf8(text)), text);

@@ -4,7 +4,6 @@
 #include "test_driver.h"
 
 #include <ntddk.h>
-#include <ntstrsafe.h>
 
 namespace {
 
@@ -212,10 +211,7 @@ ULONG ReadMagic(PUNICODE_STRING RegistryPath) {
 }  // namespace
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
-    WCHAR nameBuffer[64];
-    RtlStringCbPrintfW(nameBuffer, sizeof(nameBuffer), u"\\Device\\%ws%u", u"KernelTest", 0u);
-    UNICODE_STRING name;
-    RtlInitUnicodeString(&name, nameBuffer);
+    UNICODE_STRING name = RTL_CONSTANT_STRING(u"\\Device\\KernelTest0");
     PDEVICE_OBJECT device = nullptr;
     NTSTATUS status =
         IoCreateDevice(DriverObject, sizeof(Extension), &name, FILE_DEVICE_DISK, 0, FALSE, &device);

@@ -88,6 +88,32 @@ std::size_t NextUtf8(std::string_view text, char32_t& c) {
     return extra + 1;
 }
 
+bool IsValidUtf8(std::string_view text) {
+    while (!text.empty()) {
+        char32_t c = 0;
+        const std::size_t length = NextUtf8(text, c);
+        if (length == 0 || (length == 1 && c == 0xFFFD)) {
+            return false;
+        }
+        text.remove_prefix(length);
+    }
+    return true;
+}
+
+std::size_t Utf16Length(std::string_view text) {
+    std::size_t units = 0;
+    while (!text.empty()) {
+        char32_t c = 0;
+        std::size_t length = NextUtf8(text, c);
+        if (length == 0) {
+            length = 1;
+        }
+        units += c >= 0x10000 ? 2 : 1;
+        text.remove_prefix(length);
+    }
+    return units;
+}
+
 std::u16string Utf8ToUtf16(std::string_view text) {
     std::u16string out;
     out.reserve(text.size());
@@ -162,12 +188,28 @@ char16_t Upcase(char16_t c) {
     if (c < 0x80) {
         return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - 0x20) : c;
     }
-    if ((c >= 0xE0 && c <= 0xFE && c != 0xF7) || (c >= 0x3B1 && c <= 0x3C9 && c != 0x3C2) ||
+    if ((c >= 0xE0 && c <= 0xFE && c != 0xF7) || (c >= 0x3B1 && c <= 0x3CB && c != 0x3C2) ||
         (c >= 0x430 && c <= 0x44F) || (c >= 0xFF41 && c <= 0xFF5A)) {
         return static_cast<char16_t>(c - 0x20);
     }
-    if (c == 0xFF) {
-        return 0x178;
+    switch (c) {
+        case 0xFF:
+            return 0x178;
+        case 0x3C2:  // final sigma
+            return 0x3A3;
+        case 0x3AC:
+            return 0x386;
+        case 0x3AD:
+        case 0x3AE:
+        case 0x3AF:
+            return static_cast<char16_t>(c - 0x25);
+        case 0x3CC:
+            return 0x38C;
+        case 0x3CD:
+        case 0x3CE:
+            return static_cast<char16_t>(c - 0x3F);
+        default:
+            break;
     }
     if (c >= 0x450 && c <= 0x45F) {
         return static_cast<char16_t>(c - 0x50);
@@ -186,6 +228,23 @@ std::u16string Upcase(std::u16string_view text) {
     std::u16string out(text);
     for (auto& c : out) {
         c = Upcase(c);
+    }
+    return out;
+}
+
+std::string UpcaseUtf8(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    while (!text.empty()) {
+        char32_t c = 0;
+        std::size_t length = NextUtf8(text, c);
+        if (length == 0 || (length == 1 && c == 0xFFFD)) {
+            out += text[0];
+            text.remove_prefix(1);
+            continue;
+        }
+        AppendUtf8(out, c < 0x10000 ? Upcase(static_cast<char16_t>(c)) : c);
+        text.remove_prefix(length);
     }
     return out;
 }

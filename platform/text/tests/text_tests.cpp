@@ -66,4 +66,63 @@ TEST(Text, AnsiAndUtf8BothWays) {
     EXPECT_EQ(hl::text::Utf8ToUtf16("a\xE2\x82"), u"a\uFFFD\uFFFD");
 }
 
+// Windows upper-cases names one UTF-16 unit at a time through its own table (the one NTFS
+// writes to $UpCase and RtlUpcaseUnicodeChar uses): no special casing, no locale.
+TEST(Text, UpcaseIsWindowsSimpleTable) {
+    const struct {
+        const char* name;
+        char16_t lower;
+        char16_t upper;
+    } cases[] = {
+        {"ASCII", u'z', u'Z'},
+        {"Latin-1", 0xE9, 0xC9},
+        {"y with diaeresis", 0xFF, 0x178},
+        {"division sign stays", 0xF7, 0xF7},
+        {"sharp s has no simple upper case", 0xDF, 0xDF},
+        {"micro sign stays", 0xB5, 0xB5},
+        {"dotless i stays", 0x131, 0x131},
+        {"dotted capital I stays", 0x130, 0x130},
+        {"i is never dotted", u'i', u'I'},
+        {"long s stays", 0x17F, 0x17F},
+        {"n preceded by apostrophe stays", 0x149, 0x149},
+        {"Latin Extended-A, upper on even", 0x101, 0x100},
+        {"Latin Extended-A, upper on odd", 0x13A, 0x139},
+        {"z with caron", 0x17E, 0x17D},
+        {"sigma", 0x3C3, 0x3A3},
+        {"final sigma", 0x3C2, 0x3A3},
+        {"alpha with tonos", 0x3AC, 0x386},
+        {"epsilon with tonos", 0x3AD, 0x388},
+        {"iota with tonos", 0x3AF, 0x38A},
+        {"iota with dialytika", 0x3CA, 0x3AA},
+        {"upsilon with dialytika", 0x3CB, 0x3AB},
+        {"omicron with tonos", 0x3CC, 0x38C},
+        {"omega with tonos", 0x3CE, 0x38F},
+        {"iota with dialytika and tonos stays", 0x390, 0x390},
+        {"Cyrillic ya", 0x44F, 0x42F},
+        {"Cyrillic io", 0x451, 0x401},
+        {"full-width z", 0xFF5A, 0xFF3A},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(hl::text::Upcase(c.lower), c.upper) << c.name;
+        EXPECT_EQ(hl::text::Upcase(c.upper), c.upper) << c.name;
+    }
+    EXPECT_TRUE(hl::text::EqualsNoCase(u"\u03C3\u03BF\u03C6\u03BF\u03C2",
+                                       u"\u03A3\u039F\u03A6\u039F\u03A3"));
+    EXPECT_FALSE(hl::text::EqualsNoCase(u"stra\u00DFe", u"STRASSE"));
+    EXPECT_FALSE(hl::text::EqualsNoCase(u"\u0131", u"I"));
+}
+
+TEST(Text, UpcaseUtf8KeepsBrokenBytesAndOtherPlanes) {
+    EXPECT_EQ(hl::text::UpcaseUtf8("caf\xC3\xA9 \xCF\x82"), "CAF\xC3\x89 \xCE\xA3");
+    EXPECT_EQ(hl::text::UpcaseUtf8("a\xFF"
+                                   "b\xC3"),
+              "A\xFF"
+              "B\xC3");
+    EXPECT_EQ(hl::text::UpcaseUtf8("\xF0\x9D\x90\x9A"), "\xF0\x9D\x90\x9A");
+    EXPECT_TRUE(hl::text::IsValidUtf8("caf\xC3\xA9\xF0\x9F\x98\x80"));
+    EXPECT_FALSE(hl::text::IsValidUtf8("caf\xC3"));
+    EXPECT_FALSE(hl::text::IsValidUtf8("\xC0\xAF"));
+    EXPECT_EQ(hl::text::Utf16Length("caf\xC3\xA9\xF0\x9F\x98\x80"), 6u);
+}
+
 }  // namespace

@@ -18,6 +18,7 @@
 
 #include "commands.h"
 #include "registry/store.h"
+#include "text/text.h"
 
 namespace hlsys {
 namespace {
@@ -205,19 +206,8 @@ std::vector<uint8_t> Utf16(std::string_view text) {
         bytes.push_back(static_cast<uint8_t>(c & 0xFF));
         bytes.push_back(static_cast<uint8_t>((c >> 8) & 0xFF));
     };
-    for (std::size_t i = 0; i < text.size();) {
-        const auto lead = static_cast<unsigned char>(text[i++]);
-        const int extra = lead < 0x80 ? 0 : lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : 1;
-        char32_t c = extra == 0 ? lead : lead & (0x3F >> extra);
-        for (int k = 0; k < extra && i < text.size(); ++k) {
-            c = (c << 6) | (static_cast<unsigned char>(text[i++]) & 0x3F);
-        }
-        if (c >= 0x10000) {
-            unit(0xD800 + ((c - 0x10000) >> 10));
-            unit(0xDC00 + ((c - 0x10000) & 0x3FF));
-        } else {
-            unit(c);
-        }
+    for (char16_t c : hl::text::Utf8ToUtf16(text)) {
+        unit(c);
     }
     unit(0);
     return bytes;

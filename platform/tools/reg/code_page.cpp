@@ -24,17 +24,7 @@ std::vector<BYTE> Utf16LeToAnsi(const std::vector<BYTE>& wide) {
 }
 
 std::string Utf8ToAnsi(const std::string& utf8) {
-    const std::u16string wide = hl::text::Utf8ToUtf16(utf8);
-    std::string ansi;
-    for (std::size_t i = 0; i < wide.size(); ++i) {
-        // A character beyond the first plane is one character the code page lacks.
-        if (wide[i] >= 0xD800 && wide[i] < 0xDC00 && i + 1 < wide.size() && wide[i + 1] >= 0xDC00 &&
-            wide[i + 1] < 0xE000) {
-            ++i;
-        }
-        ansi += static_cast<char>(hl::text::UnicodeToAnsi(wide[i]));
-    }
-    return ansi;
+    return hl::text::Utf8ToAnsi(utf8);
 }
 
 }  // namespace reg

@@ -88,7 +88,8 @@ HANDLE OpenHostFile(const ResolvedPath& path, DWORD access, DWORD disposition, D
     }
     const int fd = ::open(path.host.c_str(), openFlags, 0666);
     if (fd < 0) {
-        return FailHandle(Win32ErrorFromErrno(errno));
+        // CreateFile reports a name collision as ERROR_FILE_EXISTS, not ERROR_ALREADY_EXISTS.
+        return FailHandle(errno == EEXIST ? ERROR_FILE_EXISTS : Win32ErrorFromErrno(errno));
     }
     const bool existed = path.exists && disposition != CREATE_NEW;
     SetLastError(existed && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS)

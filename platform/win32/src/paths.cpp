@@ -6,6 +6,7 @@
 #include <system_error>
 #include <vector>
 
+#include "hostfs/hostfs.h"
 #include "kernel_link.h"
 
 namespace hl::win32 {
@@ -58,18 +59,13 @@ bool SplitComponents(std::string_view path, std::vector<std::string>& components
 
 // The entry of `folder` whose name equals `name` without regard to case.
 bool FindEntry(const fs::path& folder, const std::string& utf8Name, fs::path& entry) {
-    std::error_code error;
-    if (fs::exists(folder / utf8Name, error)) {
-        entry = folder / utf8Name;
-        return true;
+    std::string name;
+    bool found = false;
+    if (hostfs::FindEntry(folder.string(), Utf8ToUtf16(utf8Name), name, found) != 0 || !found) {
+        return false;
     }
-    for (const auto& candidate : fs::directory_iterator(folder, error)) {
-        if (NamesEqual(candidate.path().filename().string(), utf8Name)) {
-            entry = candidate.path();
-            return true;
-        }
-    }
-    return false;
+    entry = folder / name;
+    return true;
 }
 
 DWORD Walk(fs::path base, const std::vector<std::string>& components, ResolvedPath& resolved) {

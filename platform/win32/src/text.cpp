@@ -7,7 +7,7 @@
 namespace hl::win32 {
 
 std::string AnsiToUtf8(std::string_view ansi) {
-    return text::Utf16ToUtf8(AnsiToUtf16(ansi));
+    return text::AnsiToUtf8(ansi);
 }
 
 std::u16string AnsiToUtf16(std::string_view ansi) {

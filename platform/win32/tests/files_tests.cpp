@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -179,6 +180,35 @@ TEST(SystemInfo, VersionFromTheRegistryWithXpAsDefault) {
     EXPECT_EQ(info.dwMinorVersion, 0u);
     info.dwOSVersionInfoSize = 4;
     EXPECT_FALSE(GetVersionExA(&info));
+}
+
+// A host error reaches a Win32 caller as its NT status would: the kernel's table, then
+// the status-to-error table. Something else holding a file is a sharing violation.
+TEST(Errors, HostErrorsThroughTheStatusTable) {
+    const struct {
+        int error;
+        DWORD win32;
+    } cases[] = {
+        {0, ERROR_SUCCESS},
+        {ENOENT, ERROR_FILE_NOT_FOUND},
+        {ENOTDIR, ERROR_PATH_NOT_FOUND},
+        {EACCES, ERROR_ACCESS_DENIED},
+        {EISDIR, ERROR_ACCESS_DENIED},
+        {ENOSPC, ERROR_DISK_FULL},
+        {EDQUOT, ERROR_DISK_FULL},
+        {EROFS, ERROR_WRITE_PROTECT},
+        {ENOMEDIUM, ERROR_NOT_READY},
+        {ENAMETOOLONG, ERROR_FILENAME_EXCED_RANGE},
+        {EMFILE, ERROR_TOO_MANY_OPEN_FILES},
+        {EBUSY, ERROR_SHARING_VIOLATION},
+        {ETXTBSY, ERROR_SHARING_VIOLATION},
+        {EBADF, ERROR_INVALID_HANDLE},
+        {ENOTEMPTY, ERROR_DIR_NOT_EMPTY},
+        {EIO, ERROR_IO_DEVICE},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(hl::win32::Win32ErrorFromErrno(c.error), c.win32) << c.error;
+    }
 }
 
 }  // namespace

@@ -14,6 +14,10 @@ std::u16string Utf8ToUtf16(std::string_view text);  // invalid bytes become U+FF
 // invalid byte is one U+FFFD of length 1. Returns 0 when `text` is empty or holds only the
 // beginning of a valid sequence, whose remaining bytes may still come.
 std::size_t NextUtf8(std::string_view text, char32_t& c);
+// True when every byte of `text` belongs to a whole, well-formed character.
+bool IsValidUtf8(std::string_view text);
+// The number of UTF-16 units of valid UTF-8 text.
+std::size_t Utf16Length(std::string_view text);
 void AppendUtf8(std::string& out, char32_t c);
 char16_t AnsiToUnicode(unsigned char c);
 // '?' for a character the code page lacks.
@@ -23,10 +27,13 @@ bool UnicodeToAnsi(char32_t c, unsigned char& ansi);
 std::string AnsiToUtf8(std::string_view ansi);
 // Each character the code page lacks, and each invalid byte, becomes '?', as in Windows.
 std::string Utf8ToAnsi(std::string_view utf8);
-// Upper-cases the way Windows compares names: ASCII, Latin-1, Latin Extended-A, basic Greek and
-// Cyrillic, full-width Latin.
+// Upper-cases one unit at a time as Windows does when it compares names (RtlUpcaseUnicodeChar,
+// NTFS, the registry): a simple table with no special casing, here ASCII, Latin-1, Latin
+// Extended-A, Greek with its accented letters and final sigma, basic Cyrillic, full-width Latin.
 char16_t Upcase(char16_t c);
 std::u16string Upcase(std::u16string_view text);
+// The same for UTF-8 text; bytes that are not part of a valid character are kept as they are.
+std::string UpcaseUtf8(std::string_view text);
 bool EqualsNoCase(std::u16string_view a, std::u16string_view b);
 
 }  // namespace hl::text
