@@ -118,6 +118,18 @@ NTSTATUS WriteSectors(DiskDeviceExtension* Extension, PIRP Irp, PIO_STACK_LOCATI
     return status;
 }
 
+// Every write the worker has completed went to the container through the host's cache; the
+// flush takes it to the host's disk.
+NTSTATUS FlushContainer(DiskDeviceExtension* Extension, PIRP Irp) {
+    const MediaState state = QueryMediaState(Extension);
+    if (!state.Ready()) {
+        return STATUS_NO_MEDIA_IN_DEVICE;
+    }
+    const NTSTATUS status = ZwFlushBuffersFile(Extension->FileHandle, &Irp->IoStatus);
+    Irp->IoStatus.Information = 0;
+    return status;
+}
+
 NTSTATUS ServeControlRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION Stack) {
     DiskDeviceExtension* extension = DiskExtension(DeviceObject);
     switch (Stack->Parameters.DeviceIoControl.IoControlCode) {
@@ -152,6 +164,8 @@ void ServeRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         status = WriteSectors(extension, Irp, stack);
     } else if (stack->MajorFunction == IRP_MJ_DEVICE_CONTROL) {
         status = ServeControlRequest(DeviceObject, Irp, stack);
+    } else if (stack->MajorFunction == IRP_MJ_FLUSH_BUFFERS) {
+        status = FlushContainer(extension, Irp);
     }
     Irp->IoStatus.Status = status;
     IoCompleteRequest(Irp, NT_SUCCESS(status) ? IO_DISK_INCREMENT : IO_NO_INCREMENT);
@@ -303,6 +317,22 @@ NTSTATUS DiskReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     // A device opened read-only is write-protected, so a file system mounts it read-only.
     if (IsWrite(stack) && state.ReadOnly) {
         return CompleteRequest(Irp, STATUS_MEDIA_WRITE_PROTECTED, 0);
+    }
+    if (!QueueRequest(extension, Irp)) {
+        return CompleteRequest(Irp, kDeviceGone, 0);
+    }
+    return STATUS_PENDING;
+}
+
+// Queued behind the writes it must follow, so the worker flushes after serving them.
+NTSTATUS DiskFlushBuffers(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    DiskDeviceExtension* extension = DiskExtension(DeviceObject);
+    const MediaState state = QueryMediaState(extension);
+    if (!state.Ready()) {
+        return CompleteRequest(Irp, STATUS_NO_MEDIA_IN_DEVICE, 0);
+    }
+    if (OpenedOnOtherMedia(state, Irp)) {
+        return CompleteRequest(Irp, STATUS_VOLUME_DISMOUNTED, 0);
     }
     if (!QueueRequest(extension, Irp)) {
         return CompleteRequest(Irp, kDeviceGone, 0);

@@ -78,6 +78,7 @@ BOOLEAN QueueRequest(DiskDeviceExtension* Extension, PIRP Irp);
 NTSTATUS DiskCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS DiskReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS DiskDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS DiskFlushBuffers(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 // The standard disk and storage requests of a ready device, answered at once.
 NTSTATUS AnswerStandardRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, const MediaState& State);

@@ -114,6 +114,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
     DriverObject->MajorFunction[IRP_MJ_READ] = DiskReadWrite;
     DriverObject->MajorFunction[IRP_MJ_WRITE] = DiskReadWrite;
     DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DiskDeviceControl;
+    DriverObject->MajorFunction[IRP_MJ_FLUSH_BUFFERS] = DiskFlushBuffers;
     DriverObject->DriverUnload = LockvolUnload;
 
     StartRenames(RegistryPath);

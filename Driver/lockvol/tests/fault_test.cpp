@@ -156,6 +156,32 @@ TEST_F(FaultTest, HostErrorsAreReportedNotSwallowed) {
     EXPECT_EQ(data, Deciphered(stored, ZeroKey()));
 }
 
+// A flush takes the container file to the host's disk after the writes before it, and reports
+// the host's failure.
+TEST_F(FaultTest, AFlushReachesTheContainerFile) {
+    WriteContainer(system_.HostFile("data.vd"), kMiB, 11);
+    ASSERT_EQ(OpenFile(*disk_, "\\??\\C:\\data.vd", 0).status, STATUS_SUCCESS);
+    const Bytes plain = RandomBytes(kSector, 12);
+    ASSERT_EQ(WriteDisk(*disk_, 0, plain).status, STATUS_SUCCESS);
+
+    faults().fileFlush.Clear();
+    IoResult result = disk_->Flush();
+    EXPECT_EQ(result.status, STATUS_SUCCESS);
+    EXPECT_EQ(faults().fileFlush.Calls(), 1u);
+    EXPECT_EQ(ReadHostFile(system_.HostFile("data.vd"), VD_HEADER_SIZE, kSector),
+              Enciphered(plain, ZeroKey()));
+
+    faults().fileFlush.FailFrom(1, STATUS_IO_DEVICE_ERROR);
+    result = disk_->Flush();
+    faults().fileFlush.Clear();
+    EXPECT_EQ(result.status, STATUS_IO_DEVICE_ERROR);
+    EXPECT_EQ(result.information, 0u);
+
+    ASSERT_EQ(CloseFile(*disk_).status, STATUS_SUCCESS);
+    EXPECT_EQ(disk_->Flush().status, STATUS_NO_MEDIA_IN_DEVICE);
+    EXPECT_EQ(faults().fileFlush.Calls(), 0u);
+}
+
 TEST_F(FaultTest, AFileCutShortUnderTheDiskFailsTheReadsPastItsEnd) {
     WriteContainer(system_.HostFile("data.vd"), kMiB, 10);
     ASSERT_EQ(OpenFile(*disk_, "\\??\\C:\\data.vd", 0).status, STATUS_SUCCESS);

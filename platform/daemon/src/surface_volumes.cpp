@@ -22,6 +22,9 @@ IoResult FromStatus(NTSTATUS status) {
             return IoResult::WriteProtected;
         case STATUS_INVALID_PARAMETER:
             return IoResult::InvalidRange;
+        case STATUS_VERIFY_REQUIRED:
+        case STATUS_VOLUME_DISMOUNTED:
+            return IoResult::MediaChanged;
         default:
             return IoResult::DeviceError;
     }
@@ -53,7 +56,9 @@ NTSTATUS ToStatus(VolumeResult result) {
 }
 
 // A disk device of the kernel, reached through a file the daemon keeps open on it. The driver
-// serves one request of a device at a time anyway, so the surface's threads take turns.
+// serves one request of a device at a time anyway, so the surface's threads take turns. Its
+// state costs two control requests, so the surface asks for it only when the media may have
+// changed; a transfer that meets another container says so and the surface asks then.
 class KernelDisk : public surface::BlockDevice {
 public:
     KernelDisk(hl::kernel::Kernel& kernel, std::u16string ntName, std::string name,
@@ -90,25 +95,29 @@ public:
 
     IoResult ReadSectors(std::uint64_t offset, void* buffer, std::size_t length) override {
         std::lock_guard lock(mutex_);
-        const auto io = Fresh([&] {
-            return file_->Read(buffer, static_cast<ULONG>(length), static_cast<LONGLONG>(offset));
-        });
+        const auto io =
+            file_->Read(buffer, static_cast<ULONG>(length), static_cast<LONGLONG>(offset));
         return NT_SUCCESS(io.status) && io.information != length ? IoResult::DeviceError
                                                                  : FromStatus(io.status);
     }
 
     IoResult WriteSectors(std::uint64_t offset, const void* buffer, std::size_t length) override {
         std::lock_guard lock(mutex_);
-        const auto io = Fresh([&] {
-            return file_->Write(buffer, static_cast<ULONG>(length), static_cast<LONGLONG>(offset));
-        });
+        const auto io =
+            file_->Write(buffer, static_cast<ULONG>(length), static_cast<LONGLONG>(offset));
         return NT_SUCCESS(io.status) && io.information != length ? IoResult::DeviceError
                                                                  : FromStatus(io.status);
     }
 
+    IoResult Flush() override {
+        std::lock_guard lock(mutex_);
+        return FromStatus(file_->Flush().status);
+    }
+
 private:
     // A handle from before the disk's present container serves nothing: the surface, which is
-    // the system's own, opens the disk afresh and tries once more.
+    // the system's own, opens the disk afresh when it learns the new state. Transfers never do:
+    // the surface must first see whom the new container admits.
     template <class Call>
     hl::kernel::IoResult Fresh(Call call) {
         hl::kernel::IoResult io = call();
@@ -222,8 +231,7 @@ NTSTATUS SurfaceVolumes::Format(char letter, pid_t requester, const std::string&
 std::vector<std::string> SurfaceVolumes::Describe() {
     std::vector<std::string> lines;
     for (const std::string& name : surface_->DeviceNames()) {
-        const auto device = surface_->Find(name);
-        const surface::DeviceState state = device ? device->State() : surface::DeviceState{};
+        const surface::DeviceState state = surface_->KnownState(name);
         lines.push_back(
             "device " + name +
             (state.mediaPresent ? " " + std::to_string(state.length) + " bytes" : " no media"));

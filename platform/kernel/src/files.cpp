@@ -915,7 +915,13 @@ NTSTATUS ZwFlushBuffersFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock) {
     if (!(file->granted & (FILE_WRITE_DATA | FILE_APPEND_DATA))) {
         return STATUS_ACCESS_DENIED;
     }
-    if (fsync(file->fd) != 0) {
+    if (Sys().faults.fileFlush.ShouldFail()) {
+        IoStatusBlock->Status = Sys().faults.fileFlush.Status();
+        IoStatusBlock->Information = 0;
+        return IoStatusBlock->Status;
+    }
+    // Only the file's data must reach the disk; its times may follow later.
+    if (fdatasync(file->fd) != 0) {
         return FromErrno(errno);
     }
     IoStatusBlock->Status = STATUS_SUCCESS;

@@ -458,6 +458,15 @@ IoResult DeviceFile::Write(const void* buffer, ULONG length, LONGLONG offset) {
     return Sys().io.Send(*state_->device, &state_->file, request);
 }
 
+IoResult DeviceFile::Flush() {
+    if (!(state_->granted & (FILE_WRITE_DATA | FILE_APPEND_DATA))) {
+        return {STATUS_ACCESS_DENIED, 0, 0};
+    }
+    IoManager::Request request;
+    request.major = IRP_MJ_FLUSH_BUFFERS;
+    return Sys().io.Send(*state_->device, &state_->file, request);
+}
+
 IoResult DeviceFile::DeviceControl(ULONG code, const void* input, ULONG inputLength, void* output,
                                    ULONG outputLength) {
     const ULONG required = (code >> 14) & 3;

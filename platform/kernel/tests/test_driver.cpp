@@ -1,8 +1,10 @@
 // A small kernel-mode driver for the kernel's own tests, written as NT driver code: one device
 // with a request queue served by a worker thread, direct I/O reads and writes, buffered and
-// direct device controls, a parameter read from its service key, and one deliberate bug.
+// direct device controls, a parameter read from its service key, and one deliberate bug. The
+// device is also a small disk whose length and flush requests are counted.
 #include "test_driver.h"
 
+#include <ntdddisk.h>
 #include <ntddk.h>
 
 namespace {
@@ -18,6 +20,9 @@ struct Extension {
     BOOLEAN Stop;
     ULONG Magic;
     ULONG WriteSum;
+    LONGLONG DiskLength;
+    LONG StateRequests;
+    LONG Flushes;
 };
 
 Extension* ExtensionOf(PDEVICE_OBJECT Device) {
@@ -113,6 +118,11 @@ NTSTATUS ReadWrite(PDEVICE_OBJECT Device, PIRP Irp) {
     return Queue(Device, Irp);
 }
 
+NTSTATUS FlushBuffers(PDEVICE_OBJECT Device, PIRP Irp) {
+    InterlockedIncrement(&ExtensionOf(Device)->Flushes);
+    return Complete(Irp, STATUS_SUCCESS, 0);
+}
+
 NTSTATUS DeviceControl(PDEVICE_OBJECT Device, PIRP Irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     const ULONG in = stack->Parameters.DeviceIoControl.InputBufferLength;
@@ -152,6 +162,34 @@ NTSTATUS DeviceControl(PDEVICE_OBJECT Device, PIRP Irp) {
             return Complete(Irp, STATUS_SUCCESS, sizeof(ULONG));
         case IOCTL_TEST_FORGET:
             return STATUS_SUCCESS;
+        case IOCTL_DISK_GET_LENGTH_INFO: {
+            if (out < sizeof(GET_LENGTH_INFORMATION)) {
+                return Complete(Irp, STATUS_BUFFER_TOO_SMALL, 0);
+            }
+            InterlockedIncrement(&ExtensionOf(Device)->StateRequests);
+            auto* length = static_cast<GET_LENGTH_INFORMATION*>(Irp->AssociatedIrp.SystemBuffer);
+            length->Length.QuadPart = ExtensionOf(Device)->DiskLength;
+            return Complete(Irp, STATUS_SUCCESS, sizeof(GET_LENGTH_INFORMATION));
+        }
+        case IOCTL_DISK_IS_WRITABLE:
+            InterlockedIncrement(&ExtensionOf(Device)->StateRequests);
+            return Complete(Irp, STATUS_SUCCESS, 0);
+        case IOCTL_TEST_DISK_COUNTS: {
+            if (out < sizeof(TEST_DISK_COUNTS)) {
+                return Complete(Irp, STATUS_BUFFER_TOO_SMALL, 0);
+            }
+            TEST_DISK_COUNTS counts;
+            counts.StateRequests = static_cast<ULONG>(ExtensionOf(Device)->StateRequests);
+            counts.Flushes = static_cast<ULONG>(ExtensionOf(Device)->Flushes);
+            RtlCopyMemory(buffer, &counts, sizeof(counts));
+            return Complete(Irp, STATUS_SUCCESS, sizeof(counts));
+        }
+        case IOCTL_TEST_SET_LENGTH:
+            if (in < sizeof(LONGLONG)) {
+                return Complete(Irp, STATUS_INVALID_PARAMETER, 0);
+            }
+            RtlCopyMemory(&ExtensionOf(Device)->DiskLength, buffer, sizeof(LONGLONG));
+            return Complete(Irp, STATUS_SUCCESS, 0);
         case IOCTL_TEST_HOLD:
             IoMarkIrpPending(Irp);
             ExInterlockedInsertTailList(&ExtensionOf(Device)->Held, &Irp->Tail.Overlay.ListEntry,
@@ -221,6 +259,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
     device->Flags |= DO_DIRECT_IO;
     Extension* extension = ExtensionOf(device);
     extension->Magic = ReadMagic(RegistryPath);
+    extension->DiskLength = TEST_DISK_LENGTH;
     InitializeListHead(&extension->Queue);
     InitializeListHead(&extension->Held);
     KeInitializeSpinLock(&extension->QueueLock);
@@ -248,6 +287,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
     DriverObject->MajorFunction[IRP_MJ_READ] = ReadWrite;
     DriverObject->MajorFunction[IRP_MJ_WRITE] = ReadWrite;
     DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DeviceControl;
+    DriverObject->MajorFunction[IRP_MJ_FLUSH_BUFFERS] = FlushBuffers;
     DriverObject->DriverUnload = Unload;
     return STATUS_SUCCESS;
 }

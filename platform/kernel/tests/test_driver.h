@@ -23,3 +23,14 @@
 #define IOCTL_TEST_FORGET CTL_CODE(0x8000u, 0x906, METHOD_BUFFERED, FILE_ANY_ACCESS)
 // Keeps its IRP pending for good: the kernel completes it when the driver is unloaded.
 #define IOCTL_TEST_HOLD CTL_CODE(0x8000u, 0x907, METHOD_BUFFERED, FILE_ANY_ACCESS)
+// The device is also a disk of TEST_DISK_LENGTH bytes: it answers IOCTL_DISK_GET_LENGTH_INFO and
+// IOCTL_DISK_IS_WRITABLE and serves flushes. Its counts of those (TEST_DISK_COUNTS).
+#define IOCTL_TEST_DISK_COUNTS CTL_CODE(0x8000u, 0x908, METHOD_BUFFERED, FILE_ANY_ACCESS)
+// Gives the disk another length (a LONGLONG of bytes), as other media would.
+#define IOCTL_TEST_SET_LENGTH CTL_CODE(0x8000u, 0x909, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define TEST_DISK_LENGTH (1024 * 1024)
+
+typedef struct _TEST_DISK_COUNTS {
+    ULONG StateRequests;  // length and writability requests answered
+    ULONG Flushes;
+} TEST_DISK_COUNTS;

@@ -33,6 +33,7 @@ int ErrnoOf(IoResult result) {
         case IoResult::InvalidRange:
             return EINVAL;
         case IoResult::DeviceError:
+        case IoResult::MediaChanged:
             break;
     }
     return EIO;
@@ -54,7 +55,28 @@ struct Entry {
     std::shared_mutex io;
     bool removed = false;  // guarded by io
     std::atomic<int> opens{0};
+
+    // What was last learned of the device. One query at a time, so the last answer stays.
+    std::mutex learning;
+    mutable std::mutex stateMutex;
+    DeviceState state;
+
+    DeviceState Known() const {
+        std::lock_guard lock(stateMutex);
+        return state;
+    }
+    void Learn() {
+        std::lock_guard serial(learning);
+        const DeviceState learned = device->State();
+        std::lock_guard lock(stateMutex);
+        state = learned;
+    }
 };
+
+// A request that meets these learns the device's state anew and is tried once more.
+bool MediaMayHaveChanged(IoResult result) {
+    return result == IoResult::NoMedia || result == IoResult::MediaChanged;
+}
 
 struct Handle {
     std::shared_ptr<Entry> entry;
@@ -138,8 +160,8 @@ struct stat RootAttributes() {
 }
 
 // A disk without media is an empty file: opening works, I/O fails with ENOMEDIUM.
-struct stat DeviceAttributes(Entry& entry) {
-    const DeviceState state = entry.device->State();
+struct stat DeviceAttributes(const Entry& entry) {
+    const DeviceState state = entry.Known();
     struct stat attributes {};
     attributes.st_ino = entry.ino;
     attributes.st_mode = S_IFREG | 0600;
@@ -286,10 +308,19 @@ void OnFlush(fuse_req_t request, fuse_ino_t, fuse_file_info*) {
     fuse_reply_err(request, 0);
 }
 
+// Takes every completed write to the device's stable storage (its container file's disk).
 void OnFsync(fuse_req_t request, fuse_ino_t, int, fuse_file_info* info) {
     Entry& entry = EntryOf(info);
     std::shared_lock lock(entry.io);
-    fuse_reply_err(request, entry.removed ? ENXIO : ErrnoOf(entry.device->Flush()));
+    if (entry.removed) {
+        fuse_reply_err(request, ENXIO);
+        return;
+    }
+    const IoResult result = entry.device->Flush();
+    if (MediaMayHaveChanged(result)) {
+        entry.Learn();  // the writes went to media that is gone: nothing to try again
+    }
+    fuse_reply_err(request, ErrnoOf(result));
 }
 
 // The error of a device that cannot take I/O now, or 0 with its state. A file opened before the
@@ -299,7 +330,7 @@ int Unavailable(fuse_req_t request, Entry& entry, DeviceState& state) {
     if (entry.removed) {
         return ENXIO;
     }
-    state = entry.device->State();
+    state = entry.Known();
     if (!state.mediaPresent) {
         return ENOMEDIUM;
     }
@@ -307,29 +338,38 @@ int Unavailable(fuse_req_t request, Entry& entry, DeviceState& state) {
     return requester == 0 || requester == state.ownerUid ? 0 : EACCES;
 }
 
+// A request is served by the state last learned; one that meets a change of media learns the
+// new state and, when the device still serves the requester, is tried once more against it.
 void OnRead(fuse_req_t request, fuse_ino_t, size_t size, off_t offset, fuse_file_info* info) {
     Entry& entry = EntryOf(info);
     std::shared_lock lock(entry.io);
-    DeviceState state;
-    if (const int error = Unavailable(request, entry, state)) {
-        fuse_reply_err(request, error);
+    for (int attempt = 0;; ++attempt) {
+        DeviceState state;
+        if (const int error = Unavailable(request, entry, state)) {
+            fuse_reply_err(request, error);
+            return;
+        }
+        const auto start = static_cast<std::uint64_t>(offset);
+        if (start >= state.length) {
+            fuse_reply_buf(request, nullptr, 0);
+            return;
+        }
+        const std::uint64_t length = std::min<std::uint64_t>(size, state.length - start);
+        const std::uint64_t first = SectorFloor(start);
+        const std::uint64_t span = SectorCeil(start + length) - first;
+        auto buffer = std::make_unique_for_overwrite<char[]>(span);
+        const IoResult result = entry.device->ReadSectors(first, buffer.get(), span);
+        if (MediaMayHaveChanged(result) && attempt == 0) {
+            entry.Learn();
+            continue;
+        }
+        if (result != IoResult::Ok) {
+            fuse_reply_err(request, ErrnoOf(result));
+            return;
+        }
+        fuse_reply_buf(request, buffer.get() + (start - first), length);
         return;
     }
-    const auto start = static_cast<std::uint64_t>(offset);
-    if (start >= state.length) {
-        fuse_reply_buf(request, nullptr, 0);
-        return;
-    }
-    const std::uint64_t length = std::min<std::uint64_t>(size, state.length - start);
-    const std::uint64_t first = SectorFloor(start);
-    const std::uint64_t span = SectorCeil(start + length) - first;
-    auto buffer = std::make_unique_for_overwrite<char[]>(span);
-    const IoResult result = entry.device->ReadSectors(first, buffer.get(), span);
-    if (result != IoResult::Ok) {
-        fuse_reply_err(request, ErrnoOf(result));
-        return;
-    }
-    fuse_reply_buf(request, buffer.get() + (start - first), length);
 }
 
 // Whole sectors go straight to the device; a partial sector is read, patched and written back while
@@ -372,26 +412,33 @@ void OnWrite(fuse_req_t request, fuse_ino_t, const char* data, size_t size, off_
     } else {
         exclusive.lock();
     }
-    DeviceState state;
-    if (const int error = Unavailable(request, entry, state)) {
-        fuse_reply_err(request, error);
+    for (int attempt = 0;; ++attempt) {
+        DeviceState state;
+        if (const int error = Unavailable(request, entry, state)) {
+            fuse_reply_err(request, error);
+            return;
+        }
+        if (state.writeProtected) {
+            fuse_reply_err(request, EROFS);
+            return;
+        }
+        if (start >= state.length) {
+            fuse_reply_err(request, size == 0 ? 0 : ENOSPC);
+            return;
+        }
+        const std::uint64_t length = std::min<std::uint64_t>(size, state.length - start);
+        const IoResult result = WriteRange(entry, start, data, length);
+        if (MediaMayHaveChanged(result) && attempt == 0) {
+            entry.Learn();
+            continue;
+        }
+        if (result != IoResult::Ok) {
+            fuse_reply_err(request, ErrnoOf(result));
+            return;
+        }
+        fuse_reply_write(request, length);
         return;
     }
-    if (state.writeProtected) {
-        fuse_reply_err(request, EROFS);
-        return;
-    }
-    if (start >= state.length) {
-        fuse_reply_err(request, size == 0 ? 0 : ENOSPC);
-        return;
-    }
-    const std::uint64_t length = std::min<std::uint64_t>(size, state.length - start);
-    const IoResult result = WriteRange(entry, start, data, length);
-    if (result != IoResult::Ok) {
-        fuse_reply_err(request, ErrnoOf(result));
-        return;
-    }
-    fuse_reply_write(request, length);
 }
 
 const fuse_lowlevel_ops kOperations = [] {
@@ -576,14 +623,15 @@ SurfaceResult DiskSurface::AddDevice(std::shared_ptr<BlockDevice> device) {
     if (!ValidName(name)) {
         return SurfaceResult::InvalidName;
     }
+    auto entry = std::make_shared<Entry>();
+    entry->name = name;
+    entry->device = std::move(device);
+    entry->Learn();  // before the file appears, and without holding up the others
     std::lock_guard lock(state_->mutex);
     if (state_->byName.contains(name)) {
         return SurfaceResult::NameInUse;
     }
-    auto entry = std::make_shared<Entry>();
-    entry->name = name;
     entry->ino = state_->nextIno++;
-    entry->device = std::move(device);
     state_->byIno.emplace(entry->ino, entry);
     state_->byName.emplace(name, std::move(entry));
     return SurfaceResult::Ok;
@@ -609,6 +657,20 @@ SurfaceResult DiskSurface::RemoveDevice(std::string_view name) {
 std::shared_ptr<BlockDevice> DiskSurface::Find(std::string_view name) const {
     const auto entry = state_->Lookup(name);
     return entry ? entry->device : nullptr;
+}
+
+SurfaceResult DiskSurface::Refresh(std::string_view name) {
+    const auto entry = state_->Lookup(name);
+    if (!entry) {
+        return SurfaceResult::NotFound;
+    }
+    entry->Learn();
+    return SurfaceResult::Ok;
+}
+
+DeviceState DiskSurface::KnownState(std::string_view name) const {
+    const auto entry = state_->Lookup(name);
+    return entry ? entry->Known() : DeviceState{};
 }
 
 std::vector<std::string> DiskSurface::DeviceNames() const {

@@ -182,6 +182,7 @@ VolumeResult MountManager::Bind(char letter, std::string_view deviceName) {
 }
 
 void MountManager::MediaChanged(std::string_view deviceName) {
+    surface_.Refresh(deviceName);
     std::lock_guard lock(mutex_);
     for (auto& [letter, volume] : volumes_) {
         if (volume.device == deviceName) {
@@ -256,15 +257,24 @@ VolumeResult MountManager::MountLocked(char letter, Volume& volume) {
     if (MountedElsewhere(letter, volume)) {
         return VolumeResult::InUse;
     }
-    const DeviceState state = device->State();
-    if (!state.mediaPresent) {
-        return VolumeResult::NoMedia;
-    }
-    if (state.length < kSectorSize) {
-        return VolumeResult::Raw;
-    }
+    DeviceState state = surface_.KnownState(volume.device);
     std::array<unsigned char, kSectorSize> boot{};
-    switch (device->ReadSectors(0, boot.data(), boot.size())) {
+    IoResult read = IoResult::NoMedia;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (!state.mediaPresent) {
+            return VolumeResult::NoMedia;
+        }
+        if (state.length < kSectorSize) {
+            return VolumeResult::Raw;
+        }
+        read = device->ReadSectors(0, boot.data(), boot.size());
+        if (read != IoResult::MediaChanged) {
+            break;
+        }
+        surface_.Refresh(volume.device);
+        state = surface_.KnownState(volume.device);
+    }
+    switch (read) {
         case IoResult::Ok:
             break;
         case IoResult::NoMedia:
@@ -354,10 +364,20 @@ VolumeResult MountManager::Lock(char letter, pid_t requester) {
             if (!Flush(normalized)) {
                 return VolumeResult::DeviceError;
             }
-            Shield(normalized, volume);
         }
+        // A locked volume is on disk: the device takes its writes to its own stable storage.
         if (const auto device = surface_.Find(volume.device)) {
-            device->Flush();
+            IoResult flushed = device->Flush();
+            if (flushed == IoResult::MediaChanged) {
+                surface_.Refresh(volume.device);
+                flushed = device->Flush();
+            }
+            if (flushed == IoResult::DeviceError || flushed == IoResult::MediaChanged) {
+                return VolumeResult::DeviceError;
+            }
+        }
+        if (volume.server != 0) {
+            Shield(normalized, volume);
         }
         volume.locked = true;
         volume.lockOwner = requester;
@@ -425,7 +445,7 @@ VolumeResult MountManager::Format(char letter, pid_t requester, std::string_view
         if (!device) {
             return VolumeResult::DeviceNotFound;
         }
-        const DeviceState state = device->State();
+        const DeviceState state = surface_.KnownState(volume.device);
         if (!state.mediaPresent) {
             return VolumeResult::NoMedia;
         }

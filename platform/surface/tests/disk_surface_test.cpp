@@ -78,6 +78,8 @@ protected:
         CheckNothingLeft();
     }
     fs::path DevicePath() const { return surface_->DevicePath("VaultDisk0"); }
+    // What the daemon does when a request to the device may have changed its media.
+    void MediaChanged() { ASSERT_EQ(surface_->Refresh("VaultDisk0"), SurfaceResult::Ok); }
 
     std::unique_ptr<DiskSurface> surface_;
     std::shared_ptr<MemoryDevice> device_;
@@ -91,10 +93,12 @@ TEST_F(DiskSurfaceTest, FileSizeIsTheDeviceLengthAndZeroWithoutMedia) {
     EXPECT_EQ(attributes.st_mode & 0777, 0600u);
 
     device_->noMedia = true;
+    MediaChanged();
     ASSERT_EQ(stat(DevicePath().c_str(), &attributes), 0);
     EXPECT_EQ(attributes.st_size, 0);
 
     device_->noMedia = false;
+    MediaChanged();
     File file(DevicePath(), O_RDONLY);
     ASSERT_TRUE(file.Open());
     EXPECT_EQ(lseek(file.fd(), 0, SEEK_END), static_cast<off_t>(kDeviceBytes));
@@ -108,6 +112,7 @@ TEST_F(DiskSurfaceTest, TheFileIsItsDevicesOwnersAlone) {
     fs::permissions(root_, fs::perms::others_exec, fs::perm_options::add);  // for the users
     device_->ownerUid = kFirst;
     device_->ownerGid = kFirst;
+    MediaChanged();
     struct stat attributes {};
     ASSERT_EQ(stat(DevicePath().c_str(), &attributes), 0);
     EXPECT_EQ(attributes.st_uid, kFirst);
@@ -140,6 +145,7 @@ TEST_F(DiskSurfaceTest, TheFileIsItsDevicesOwnersAlone) {
     ASSERT_EQ(read(fromChild[0], &ready, 1), 1);
     device_->ownerUid = kSecond;
     device_->ownerGid = kSecond;
+    MediaChanged();
     ASSERT_EQ(write(toChild[1], "g", 1), 1);
     long results[4] = {};
     EXPECT_EQ(read(fromChild[0], results, sizeof(results)), static_cast<ssize_t>(sizeof(results)));
@@ -262,6 +268,7 @@ TEST_F(DiskSurfaceTest, DeviceConditionsReachTheCallerAsErrors) {
     for (const auto& condition : conditions) {
         SCOPED_TRACE(condition.name);
         (*device_.*condition.flag) = true;
+        MediaChanged();
         File file(DevicePath(), O_RDWR);
         ASSERT_TRUE(file.Open()) << "opening fails with " << file.OpenError();
         unsigned char byte = 0;
@@ -270,9 +277,61 @@ TEST_F(DiskSurfaceTest, DeviceConditionsReachTheCallerAsErrors) {
         EXPECT_EQ(file.Write(std::vector<unsigned char>(kSectorSize).data(), kSectorSize, 0),
                   condition.writeResult);
         (*device_.*condition.flag) = false;
+        MediaChanged();
     }
     EXPECT_TRUE(device_->Contents() == Pattern(kDeviceBytes, 1))
         << "a refused write changed the device";
+}
+
+// A kernel disk answers its state with two control requests; transfers must not cost them.
+TEST_F(DiskSurfaceTest, TransfersUseTheLearnedStateWithoutAskingTheDevice) {
+    File file(DevicePath(), O_RDWR);
+    ASSERT_TRUE(file.Open());
+    device_->stateQueries = 0;
+    for (const auto& range : kRanges) {
+        std::vector<unsigned char> buffer(range.length);
+        ASSERT_EQ(file.Read(buffer.data(), buffer.size(), range.offset),
+                  static_cast<long>(range.length));
+        ASSERT_EQ(file.Write(buffer.data(), buffer.size(), range.offset),
+                  static_cast<long>(range.length));
+    }
+    ASSERT_EQ(fsync(file.fd()), 0);
+    struct stat attributes {};
+    ASSERT_EQ(fstat(file.fd(), &attributes), 0);
+    EXPECT_EQ(device_->stateQueries, 0);
+    EXPECT_TRUE(device_->Contents() == Pattern(kDeviceBytes, 1));
+}
+
+// New media is learned when its change is signalled, or when a transfer meets it; the
+// transfer is then served by the new state.
+TEST_F(DiskSurfaceTest, NewMediaIsLearnedWhenItArrives) {
+    File file(DevicePath(), O_RDWR);
+    ASSERT_TRUE(file.Open());
+    device_->Resize(2 * kSectors);
+    MediaChanged();
+    EXPECT_EQ(fs::file_size(DevicePath()), 2 * kDeviceBytes);
+    EXPECT_EQ(surface_->KnownState("VaultDisk0").length, 2 * kDeviceBytes);
+    const auto data = Pattern(kSectorSize, 7);
+    EXPECT_EQ(file.Write(data.data(), data.size(), kDeviceBytes), static_cast<long>(kSectorSize))
+        << "the old end is no longer the end";
+
+    device_->Resize(kSectors / 2);
+    device_->changeMediaOnce = true;
+    device_->stateQueries = 0;
+    std::vector<unsigned char> buffer(kSectorSize);
+    EXPECT_EQ(file.Read(buffer.data(), buffer.size(), 0), static_cast<long>(kSectorSize))
+        << "tried again on the new media";
+    EXPECT_EQ(device_->stateQueries, 1);
+    EXPECT_EQ(fs::file_size(DevicePath()), kDeviceBytes / 2);
+    EXPECT_EQ(file.Write(data.data(), data.size(), kDeviceBytes / 2), -ENOSPC);
+
+    // Media that went away unsignalled is learned at the first transfer that meets it.
+    device_->noMedia = true;
+    EXPECT_EQ(file.Read(buffer.data(), buffer.size(), 0), -ENOMEDIUM);
+    EXPECT_EQ(fs::file_size(DevicePath()), 0u);
+    EXPECT_EQ(surface_->Refresh("VaultDisk9"), SurfaceResult::NotFound);
+    device_->noMedia = false;
+    device_->Resize(kSectors);
 }
 
 TEST_F(DiskSurfaceTest, DevicesComeAndGoWhileRunning) {

@@ -24,13 +24,18 @@ public:
     std::atomic<std::size_t> largestRead{0};
     std::atomic<std::size_t> largestWrite{0};
     std::atomic<int> flushes{0};
+    std::atomic<bool> flushFails{false};
     std::atomic<int> misaligned{0};  // requests that broke the sector contract
     std::atomic<std::uint32_t> ownerUid{0};
     std::atomic<std::uint32_t> ownerGid{0};
+    std::atomic<int> stateQueries{0};  // what a kernel disk answers with two control requests
+    std::atomic<bool> changeMediaOnce{false};  // the next transfer meets a change of media
 
     std::string Name() const override { return name_; }
 
     DeviceState State() override {
+        ++stateQueries;
+        std::lock_guard lock(mutex_);
         return {.mediaPresent = !noMedia,
                 .length = bytes_.size(),
                 .writeProtected = writeProtected,
@@ -63,6 +68,9 @@ public:
 
     IoResult Flush() override {
         ++flushes;
+        if (flushFails) {
+            return IoResult::DeviceError;
+        }
         return noMedia ? IoResult::NoMedia : IoResult::Ok;
     }
 
@@ -74,7 +82,15 @@ public:
         std::lock_guard lock(mutex_);
         std::copy_n(contents.begin(), std::min(contents.size(), bytes_.size()), bytes_.begin());
     }
-    std::size_t Size() const { return bytes_.size(); }
+    std::size_t Size() {
+        std::lock_guard lock(mutex_);
+        return bytes_.size();
+    }
+    // Other media of another size: zeros beyond the old end.
+    void Resize(std::size_t sectors) {
+        std::lock_guard lock(mutex_);
+        bytes_.resize(sectors * kSectorSize);
+    }
 
 private:
     std::optional<IoResult> Check(std::uint64_t offset, std::size_t length) {
@@ -84,8 +100,10 @@ private:
         if (failing) {
             return IoResult::DeviceError;
         }
-        if (offset % kSectorSize != 0 || length % kSectorSize != 0 ||
-            offset + length > bytes_.size()) {
+        if (changeMediaOnce.exchange(false)) {
+            return IoResult::MediaChanged;
+        }
+        if (offset % kSectorSize != 0 || length % kSectorSize != 0 || offset + length > Size()) {
             ++misaligned;
             return IoResult::InvalidRange;
         }

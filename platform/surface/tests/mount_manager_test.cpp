@@ -71,6 +71,8 @@ protected:
     void FormatX() { ASSERT_EQ(manager_->Format('X', getpid(), "Vault"), VolumeResult::Ok); }
     fs::path OnX(const std::string& name) const { return root_ / "dosdevices" / "x:" / name; }
     bool XMounted() const { return !MountsUnder(root_ / "mnt" / "x").empty(); }
+    // The surface learns of a change of media from the daemon, as after a device request.
+    void MediaChanged() { ASSERT_EQ(surface_->Refresh("VaultDisk0"), SurfaceResult::Ok); }
 
     fs::path given_;  // the root as the host names it, when not root_ itself
     std::shared_ptr<MemoryDevice> device_;
@@ -123,9 +125,11 @@ TEST_F(MountManagerTest, DeviceWithoutFileSystemOrMediaStaysUnmounted) {
     FormatX();
     ASSERT_EQ(manager_->Dismount('X'), VolumeResult::Ok);
     device_->noMedia = true;
+    MediaChanged();
     EXPECT_EQ(manager_->EnsureMounted('X'), VolumeResult::NoMedia);
     EXPECT_EQ(manager_->Format('X', getpid()), VolumeResult::NoMedia);
     device_->noMedia = false;
+    MediaChanged();
     device_->failing = true;
     EXPECT_EQ(manager_->EnsureMounted('X'), VolumeResult::DeviceError);
     device_->failing = false;
@@ -242,7 +246,15 @@ TEST_F(MountManagerTest, LockedVolumeIsFlushedAndStaysDownUntilUnlocked) {
     FormatX();
     const std::string marker = "a sentence that must reach the device before the lock is granted";
     WriteText(OnX("flushed.txt"), marker);
+    device_->flushFails = true;
+    EXPECT_EQ(manager_->Lock('X', getpid()), VolumeResult::DeviceError)
+        << "a volume whose device cannot keep its writes is not locked";
+    EXPECT_FALSE(manager_->Query('X')->locked);
+    EXPECT_TRUE(fs::exists(OnX("flushed.txt")));
+    device_->flushFails = false;
+    device_->flushes = 0;
     ASSERT_EQ(manager_->Lock('X', getpid()), VolumeResult::Ok);
+    EXPECT_GE(device_->flushes, 1) << "the lock reaches the device's stable storage";
     const auto contents = device_->Contents();
     EXPECT_NE(std::search(contents.begin(), contents.end(), marker.begin(), marker.end()),
               contents.end());
@@ -291,6 +303,7 @@ TEST_F(MountManagerTest, WriteProtectedDeviceMountsReadOnly) {
     WriteText(OnX("existing.txt"), "readable");
     ASSERT_EQ(manager_->Dismount('X'), VolumeResult::Ok);
     device_->writeProtected = true;
+    MediaChanged();
     EXPECT_EQ(manager_->Format('X', getpid()), VolumeResult::WriteProtected);
     ASSERT_EQ(manager_->EnsureMounted('X'), VolumeResult::Ok);
     EXPECT_TRUE(manager_->Query('X')->readOnly);

@@ -60,6 +60,7 @@ struct Faults {
     FaultSwitch deviceCreation;  // IoCreateDevice
     FaultSwitch fileRead;        // ZwReadFile (fails with the switch's status)
     FaultSwitch fileWrite;       // ZwWriteFile
+    FaultSwitch fileFlush;       // ZwFlushBuffersFile, counted as it reaches fdatasync
     FaultSwitch impersonation;   // SeImpersonateClient(Ex): the thread stays as it was
 };
 
@@ -93,6 +94,8 @@ public:
     // The input is copied in and the output copied back as the control code's method says.
     IoResult DeviceControl(ULONG code, const void* input, ULONG inputLength, void* output,
                            ULONG outputLength);
+    // A flush-buffers request; needs write access, as NtFlushBuffersFile does.
+    IoResult Flush();
     PDEVICE_OBJECT Device() const;
     ACCESS_MASK GrantedAccess() const;  // file rights, generic rights mapped
 

@@ -25,6 +25,8 @@ enum class IoResult {
     WriteProtected,
     InvalidRange,
     DeviceError,
+    // The device's media changed since its state was learned: learn it anew before trying again.
+    MediaChanged,
 };
 
 // The errno a Linux caller sees for a device result (0 for Ok).
@@ -36,6 +38,8 @@ public:
     virtual ~BlockDevice() = default;
 
     virtual std::string Name() const = 0;
+    // Asks the device for its state, which may cost it requests: the surface asks when the device
+    // arrives, when its media may have changed, and when a request meets a change of media.
     virtual DeviceState State() = 0;
     // offset and length are multiples of kSectorSize.
     virtual IoResult ReadSectors(std::uint64_t offset, void* buffer, std::size_t length) = 0;

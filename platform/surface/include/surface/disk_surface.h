@@ -42,6 +42,12 @@ public:
     // Waits for the device's requests in flight; later requests on open files fail with ENXIO.
     SurfaceResult RemoveDevice(std::string_view name);
     std::shared_ptr<BlockDevice> Find(std::string_view name) const;
+    // The surface serves a device by the state it learned of it (length, write protection, owner)
+    // and learns it anew only here, when the device's media may have changed, and when a request
+    // meets a media change. NotFound for an unknown device.
+    SurfaceResult Refresh(std::string_view name);
+    // What the surface last learned of the device; no media for an unknown one.
+    DeviceState KnownState(std::string_view name) const;
     std::vector<std::string> DeviceNames() const;
     // Open files of the device's surface file (by any process).
     int OpenCount(std::string_view name) const;
