@@ -1,5 +1,6 @@
 #include "standard_streams.h"
 
+#include <string.h>  // explicit_bzero
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,14 +13,7 @@
 namespace hl::win32 {
 namespace {
 
-// Console text may be a password typed at a prompt: buffers are wiped once used.
-void Wipe(void* data, std::size_t size) {
-    volatile auto* bytes = static_cast<volatile unsigned char*>(data);
-    for (std::size_t i = 0; i < size; ++i) {
-        bytes[i] = 0;
-    }
-}
-
+// Console text may be a password typed at a prompt: its buffers are wiped once used.
 struct Reader {
     int fd;
     bool owned;  // made for one stream, which deletes it when it closes
@@ -49,7 +43,7 @@ ssize_t ReadAnsi(void* cookie, char* buffer, std::size_t size) {
             buffer[out++] = static_cast<char>(text::UnicodeToAnsi(c, ansi) ? ansi : '?');
         }
         std::memmove(reader.raw, reader.raw + used, reader.rawLength - used);
-        Wipe(reader.raw + reader.rawLength - used, used);
+        explicit_bzero(reader.raw + reader.rawLength - used, used);
         reader.rawLength -= used;
         if (out > 0) {
             return static_cast<ssize_t>(out);
@@ -75,7 +69,7 @@ ssize_t ReadAnsi(void* cookie, char* buffer, std::size_t size) {
 
 int CloseReader(void* cookie) {
     auto* reader = static_cast<Reader*>(cookie);
-    Wipe(reader->raw, sizeof(reader->raw));
+    explicit_bzero(reader->raw, sizeof(reader->raw));
     reader->rawLength = 0;
     if (reader->owned) {
         delete reader;
@@ -102,12 +96,12 @@ ssize_t WriteUtf8(void* cookie, const char* buffer, std::size_t size) {
             continue;
         }
         if (put <= 0) {
-            Wipe(utf8.data(), utf8.size());
+            explicit_bzero(utf8.data(), utf8.size());
             return -1;
         }
         done += static_cast<std::size_t>(put);
     }
-    Wipe(utf8.data(), utf8.size());
+    explicit_bzero(utf8.data(), utf8.size());
     return static_cast<ssize_t>(size);
 }
 

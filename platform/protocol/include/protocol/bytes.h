@@ -3,9 +3,10 @@
 // is freed, including the old storage left behind when the buffer grows.
 #pragma once
 
+#include <string.h>  // explicit_bzero
+
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -14,8 +15,7 @@ namespace hl::protocol {
 // Zeroes memory with stores the optimiser keeps.
 inline void Wipe(void* data, std::size_t size) noexcept {
     if (data != nullptr && size != 0) {
-        std::memset(data, 0, size);
-        asm volatile("" : : "r"(data) : "memory");
+        explicit_bzero(data, size);
     }
 }
 
