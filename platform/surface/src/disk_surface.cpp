@@ -15,6 +15,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
 #include <thread>
 
@@ -340,36 +341,48 @@ int Unavailable(fuse_req_t request, Entry& entry, DeviceState& state) {
 
 // A request is served by the state last learned; one that meets a change of media learns the
 // new state and, when the device still serves the requester, is tried once more against it.
-void OnRead(fuse_req_t request, fuse_ino_t, size_t size, off_t offset, fuse_file_info* info) {
-    Entry& entry = EntryOf(info);
-    std::shared_lock lock(entry.io);
-    for (int attempt = 0;; ++attempt) {
+// `attempt` replies itself when it is done, or hands back the device's failure.
+template <typename Attempt>
+void ServeByKnownState(fuse_req_t request, Entry& entry, Attempt attempt) {
+    for (int tries = 0;; ++tries) {
         DeviceState state;
         if (const int error = Unavailable(request, entry, state)) {
             fuse_reply_err(request, error);
             return;
         }
-        const auto start = static_cast<std::uint64_t>(offset);
+        const std::optional<IoResult> failure = attempt(state);
+        if (!failure) {
+            return;
+        }
+        if (MediaMayHaveChanged(*failure) && tries == 0) {
+            entry.Learn();
+            continue;
+        }
+        fuse_reply_err(request, ErrnoOf(*failure));
+        return;
+    }
+}
+
+void OnRead(fuse_req_t request, fuse_ino_t, size_t size, off_t offset, fuse_file_info* info) {
+    Entry& entry = EntryOf(info);
+    std::shared_lock lock(entry.io);
+    const auto start = static_cast<std::uint64_t>(offset);
+    ServeByKnownState(request, entry, [&](const DeviceState& state) -> std::optional<IoResult> {
         if (start >= state.length) {
             fuse_reply_buf(request, nullptr, 0);
-            return;
+            return std::nullopt;
         }
         const std::uint64_t length = std::min<std::uint64_t>(size, state.length - start);
         const std::uint64_t first = SectorFloor(start);
         const std::uint64_t span = SectorCeil(start + length) - first;
         auto buffer = std::make_unique_for_overwrite<char[]>(span);
         const IoResult result = entry.device->ReadSectors(first, buffer.get(), span);
-        if (MediaMayHaveChanged(result) && attempt == 0) {
-            entry.Learn();
-            continue;
-        }
         if (result != IoResult::Ok) {
-            fuse_reply_err(request, ErrnoOf(result));
-            return;
+            return result;
         }
         fuse_reply_buf(request, buffer.get() + (start - first), length);
-        return;
-    }
+        return std::nullopt;
+    });
 }
 
 // Whole sectors go straight to the device; a partial sector is read, patched and written back while
@@ -412,33 +425,23 @@ void OnWrite(fuse_req_t request, fuse_ino_t, const char* data, size_t size, off_
     } else {
         exclusive.lock();
     }
-    for (int attempt = 0;; ++attempt) {
-        DeviceState state;
-        if (const int error = Unavailable(request, entry, state)) {
-            fuse_reply_err(request, error);
-            return;
-        }
+    ServeByKnownState(request, entry, [&](const DeviceState& state) -> std::optional<IoResult> {
         if (state.writeProtected) {
             fuse_reply_err(request, EROFS);
-            return;
+            return std::nullopt;
         }
         if (start >= state.length) {
             fuse_reply_err(request, size == 0 ? 0 : ENOSPC);
-            return;
+            return std::nullopt;
         }
         const std::uint64_t length = std::min<std::uint64_t>(size, state.length - start);
         const IoResult result = WriteRange(entry, start, data, length);
-        if (MediaMayHaveChanged(result) && attempt == 0) {
-            entry.Learn();
-            continue;
-        }
         if (result != IoResult::Ok) {
-            fuse_reply_err(request, ErrnoOf(result));
-            return;
+            return result;
         }
         fuse_reply_write(request, length);
-        return;
-    }
+        return std::nullopt;
+    });
 }
 
 const fuse_lowlevel_ops kOperations = [] {
